@@ -1,0 +1,14 @@
+// The command line of a delivery run: options, the recipient list and the sender syntax.
+#pragma once
+
+#include <string>
+
+// Reads the arguments after the program name strictly left to right into g_run; each
+// option takes effect when it is met. Failures end the run.
+void read_options(int argc, char** argv);
+
+// Takes the recipient argument; an empty one (or one holding CR or LF) is error 1.
+void copy_recipient_list(const std::string& argument);
+
+// A path beginning with "~" has the tilde replaced by the work directory.
+std::string expand_tilde(const std::string& path);

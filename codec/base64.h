@@ -1,0 +1,26 @@
+// Base64 (RFC 2045): the buffer encoder and decoder used by SMTP authentication, and the
+// streamer that writes an attachment's Base64 part body into its work file.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+// Encodes n bytes into dest (capacity bytes). Stores the needed length 4*floor((n+2)/3) in
+// *needed when given, before the capacity test. Returns 0, or -2 when the capacity is too
+// small (dest untouched). A NUL follows the text only when it is shorter than capacity.
+int base64_encode(const unsigned char* source, std::size_t n, char* dest, std::size_t capacity,
+                  std::size_t* needed);
+// The same encoding into a string.
+std::string base64_encode(const std::string& bytes);
+
+// Decodes length characters of text into dest, which must hold 3*floor(length/4)+1 bytes.
+// Returns 0 with the bytes, a NUL after them and their count in *count, or -1 for a
+// missing dest, a text that begins with CR, or an invalid character in a group.
+int base64_decode(const char* text, std::size_t length, unsigned char* dest, std::size_t* count);
+
+// Writes "Content-Transfer-Encoding: base64\r\n\r\n" and the attachment's bytes as Base64
+// lines of 76 characters with CR LF, then one more CR LF, into the open work file. The
+// path goes through expand_tilde first. Returns 0, or 1 when the attachment cannot be
+// opened (nothing written then).
+int base64_stream_file(const std::string& path, std::FILE* work_file);

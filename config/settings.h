@@ -1,0 +1,36 @@
+// The settings file vorna.ini: where it is found, the twelve values it holds, and their
+// reading and writing. The command line never changes these values.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct Settings {
+  int32_t pop3_use = 0;                     // POP3 / POP3_USE: exactly 1 is on
+  int32_t apop_use = 0;                     // POP3 / APOP_USE: exactly 1 is APOP
+  std::string pop3_server = "dummy";        // POP3 / POP3_SERVER
+  std::string pop3_user = "dummy";          // POP3 / POP3_USER
+  std::string pop3_pass_stored = "24682468";  // POP3 / POP3_PASS, stored form
+  int32_t pop3_port = 110;                  // POP3 / POP3_PORT, low 16 bits used
+  int32_t pop3_after_wait = 300;            // POP3 / POP3_AFTER_WAIT, milliseconds
+  int32_t pop3_time_out = 10;               // POP3 / POP3_TIME_OUT, seconds
+  int32_t smtp_port = 25;                   // SMTP / SMTP_PORT, low 16 bits used
+  std::string smtp_user = "dummy";          // SMTP / SMTP_USER
+  std::string smtp_pass_stored = "24682468";  // SMTP / SMTP_PASS, stored form
+  int32_t smtp_auth = 0;                    // SMTP / SMTP_AUTH: 1 CRAM-MD5, 2 PLAIN, 3 LOGIN
+
+  std::string settings_path;  // the file read at start and written by the menu
+};
+
+extern Settings g_settings;
+
+// Chooses g_settings.settings_path (current directory, "windir", beside the executable,
+// then the root). Ends the run with error 16 when "windir" is longer than 1000 bytes.
+void locate_settings_file();
+// Writes the executable's path with "ini" for its extension into *path; 0, or -1 when
+// the executable's path cannot be found (*path unchanged).
+int executable_ini_path(std::string* path);
+// Reads the twelve keys from settings_path; missing file or key gives the default.
+void load_settings();
+// Writes the twelve keys to settings_path in their fixed order.
+void save_settings();

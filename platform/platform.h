@@ -1,0 +1,129 @@
+// Every operating-system service that VORNA uses, behind one interface.
+// platform_posix.cpp implements it with POSIX calls, platform_win32.cpp with Win32 and
+// Windows Sockets 1.1; CMake compiles exactly one of them. No other folder includes an
+// operating-system header. Functions here report failure by their result; turning a
+// failure into one of the program's error codes is the caller's business.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+namespace platform {
+
+// ---------------------------------------------------------------- process and time
+
+// Milliseconds since an arbitrary start, wrapping at 2^32 (GetTickCount).
+uint32_t tick_count();
+// The running process's identifier (GetCurrentProcessId).
+uint32_t process_id();
+// Blocks the calling thread (Sleep).
+void sleep_ms(uint32_t ms);
+
+// The value of an environment variable; false when it is not set. get_env_nocase finds
+// the name without regard to case (for "windir").
+bool get_env(const char* name, std::string* value);
+bool get_env_nocase(const char* name, std::string* value);
+
+// The current working directory; false when it cannot be read.
+bool current_dir(std::string* dir);
+// The full path of the running program's executable; false when it cannot be found.
+bool executable_path(std::string* path);
+// The character that separates path components: '\\' on Windows, '/' elsewhere.
+char path_separator();
+
+// The machine's identifier that binds stored passwords to this machine (the registry's
+// "ProductId" on Windows, the first line of the machine-id file elsewhere); empty when
+// none can be read. At most 249 bytes are returned.
+std::string machine_id();
+
+// Local time of t, as the C runtime computes it from "TZ" or the system.
+std::tm local_time(std::time_t t);
+// The C runtime's standard-time offset in seconds west of UTC (after reading "TZ").
+long timezone_seconds_west();
+
+// ---------------------------------------------------------------- files
+
+// Creates a new file for binary writing, readable and writable by its owner only. Fails
+// when anything already bears the name (a file, a directory or a link), so a stale or
+// planted file is never written through. nullptr on failure.
+std::FILE* create_exclusive(const std::string& path);
+// Size in bytes of an open file; -1 when it cannot be told.
+int64_t file_size(std::FILE* file);
+
+// ---------------------------------------------------------------- console
+
+// True when standard output is a terminal (a console window on Windows).
+bool stdout_is_terminal();
+// Sets the console text attribute (Windows values: 7 normal, 14 yellow, 12 red). On
+// POSIX terminals it becomes an ANSI colour sequence; on redirected output nothing.
+void console_set_attribute(int attribute);
+
+// ---------------------------------------------------------------- settings file
+
+// The profile (INI) file operations, with the semantics of the Windows profile
+// functions: section and key names compared without regard to case, blanks around "="
+// ignored, a missing file or key gives the default.
+// Reads a text value, cut to size - 1 bytes.
+std::string profile_get_string(const char* section, const char* key, const char* fallback,
+                               std::size_t size, const std::string& path);
+// Reads an integer: optional sign and leading digits (no digits: 0).
+int profile_get_int(const char* section, const char* key, int fallback, const std::string& path);
+// Writes one key, creating file and section when missing and leaving every other line
+// unchanged. A file created here is readable and writable by its owner only.
+bool profile_write_string(const char* section, const char* key, const char* value,
+                          const std::string& path);
+
+// ---------------------------------------------------------------- sockets
+
+using Socket = std::intptr_t;
+constexpr Socket kInvalidSocket = -1;
+
+// Starts the socket library (WSAStartup for version 1.1); false on failure.
+bool net_startup();
+// Stops the socket library (WSACleanup).
+void net_cleanup();
+// A new IPv4 TCP stream socket, or kInvalidSocket.
+Socket tcp_socket();
+void close_socket(Socket socket);
+// The socket library's last error number (WSAGetLastError or errno).
+int last_net_error();
+
+// A dotted-decimal IPv4 address in network byte order (inet_addr). False when the text
+// is not one, or reads as the all-ones address 255.255.255.255.
+bool parse_ipv4(const char* text, uint32_t* address);
+// The first IPv4 address of a host name (gethostbyname), network byte order.
+bool lookup_host(const char* name, uint32_t* address);
+// This machine's host name (gethostname).
+bool local_host_name(std::string* name);
+
+// Connects to address:port (network byte order address, host order port), waiting at
+// most timeout_ms. False on refusal, error or time-out.
+bool connect_ipv4(Socket socket, uint32_t address, uint16_t port, int timeout_ms);
+
+// Sends up to length bytes, waiting at most timeout_ms for the connection to accept any.
+// Returns the number of bytes sent (at least 1), or 0 on error, closure or time-out.
+std::size_t send_some(Socket socket, const char* data, std::size_t length, int timeout_ms);
+
+enum class RecvStatus { kData, kClosed, kError, kTimeout };
+// Receives up to capacity bytes, waiting at most timeout_ms. *received is set for kData.
+RecvStatus recv_some(Socket socket, char* buffer, std::size_t capacity, int timeout_ms,
+                     std::size_t* received);
+
+// ---------------------------------------------------------------- threads
+
+struct Thread;
+using ThreadMain = int (*)(void* argument);
+// Starts a thread running entry(argument); nullptr when it cannot be started.
+Thread* start_thread(ThreadMain entry, void* argument);
+// Waits at most timeout_ms for the thread to end; true when it ended in time.
+bool wait_thread(Thread* thread, uint32_t timeout_ms);
+// Stops a thread that did not end in time. On Windows it is terminated; on POSIX it is
+// abandoned to end with the process (its owner must make sure it affects nothing more).
+void terminate_thread(Thread* thread, int exit_code);
+// Releases the handle; an abandoned thread's record is kept until the process ends.
+void close_thread(Thread* thread);
+
+}  // namespace platform

@@ -1,0 +1,321 @@
+// POSIX implementation of the platform interface: BSD sockets, pthreads, the monotonic
+// clock and the machine-id file stand in for their Windows counterparts.
+#include "platform/platform.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+extern char** environ;
+
+namespace platform {
+
+// ---------------------------------------------------------------- process and time
+
+uint32_t tick_count() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+  return static_cast<uint32_t>(ms);
+}
+
+uint32_t process_id() { return static_cast<uint32_t>(getpid()); }
+
+void sleep_ms(uint32_t ms) {
+  timespec wait{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+  }
+}
+
+bool get_env(const char* name, std::string* value) {
+  const char* found = std::getenv(name);
+  if (found == nullptr) return false;
+  *value = found;
+  return true;
+}
+
+bool get_env_nocase(const char* name, std::string* value) {
+  std::size_t name_length = std::strlen(name);
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    if (strncasecmp(*entry, name, name_length) == 0 && (*entry)[name_length] == '=') {
+      *value = *entry + name_length + 1;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool current_dir(std::string* dir) {
+  std::string buffer(256, '\0');
+  for (;;) {
+    if (getcwd(&buffer[0], buffer.size()) != nullptr) {
+      buffer.resize(std::strlen(buffer.c_str()));
+      *dir = buffer;
+      return true;
+    }
+    if (errno != ERANGE || buffer.size() > (1u << 20)) return false;
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+bool executable_path(std::string* path) {
+  std::string buffer(PATH_MAX, '\0');
+  for (;;) {
+    ssize_t length = readlink("/proc/self/exe", &buffer[0], buffer.size());
+    if (length < 0) return false;
+    if (static_cast<std::size_t>(length) < buffer.size()) {
+      buffer.resize(static_cast<std::size_t>(length));
+      *path = buffer;
+      return true;
+    }
+    if (buffer.size() > (1u << 20)) return false;
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+char path_separator() { return '/'; }
+
+std::string machine_id() {
+  for (const char* file : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) continue;
+    std::string line;
+    std::getline(in, line);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.size() > 249) line.resize(249);
+    // The identifier ends at its first zero byte, as a registry text would.
+    line.resize(std::strlen(line.c_str()));
+    if (!line.empty()) return line;
+  }
+  return std::string();
+}
+
+std::tm local_time(std::time_t t) {
+  tzset();
+  std::tm result{};
+  localtime_r(&t, &result);
+  return result;
+}
+
+long timezone_seconds_west() {
+  tzset();
+  return static_cast<long>(timezone);
+}
+
+// ---------------------------------------------------------------- files
+
+std::FILE* create_exclusive(const std::string& path) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return nullptr;
+  std::FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
+int64_t file_size(std::FILE* file) {
+  struct stat info {};
+  if (fstat(fileno(file), &info) != 0) return -1;
+  return static_cast<int64_t>(info.st_size);
+}
+
+// ---------------------------------------------------------------- console
+
+bool stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }
+
+void console_set_attribute(int attribute) {
+  if (!stdout_is_terminal()) return;
+  const char* sequence = "\x1b[0m";
+  if (attribute == 14) sequence = "\x1b[1;33m";
+  if (attribute == 12) sequence = "\x1b[1;31m";
+  std::fflush(stdout);
+  std::fputs(sequence, stdout);
+  std::fflush(stdout);
+}
+
+// ---------------------------------------------------------------- sockets
+
+bool net_startup() { return true; }
+void net_cleanup() {}
+
+Socket tcp_socket() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  return fd < 0 ? kInvalidSocket : static_cast<Socket>(fd);
+}
+
+void close_socket(Socket socket) {
+  if (socket != kInvalidSocket) close(static_cast<int>(socket));
+}
+
+int last_net_error() { return errno; }
+
+bool parse_ipv4(const char* text, uint32_t* address) {
+  in_addr_t value = inet_addr(text);
+  if (value == INADDR_NONE) return false;
+  *address = static_cast<uint32_t>(value);
+  return true;
+}
+
+bool lookup_host(const char* name, uint32_t* address) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  const sockaddr_in* first = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+  *address = static_cast<uint32_t>(first->sin_addr.s_addr);
+  freeaddrinfo(found);
+  return true;
+}
+
+bool local_host_name(std::string* name) {
+  char buffer[256];
+  if (gethostname(buffer, sizeof buffer) != 0) return false;
+  buffer[sizeof buffer - 1] = '\0';
+  *name = buffer;
+  return true;
+}
+
+namespace {
+
+// Waits until the socket is ready for the given events; false on time-out or error.
+bool wait_ready(int fd, short events, int timeout_ms) {
+  pollfd entry{fd, events, 0};
+  for (;;) {
+    int ready = poll(&entry, 1, timeout_ms);
+    if (ready > 0) return true;
+    if (ready == 0) return false;
+    if (errno != EINTR) return false;
+  }
+}
+
+}  // namespace
+
+bool connect_ipv4(Socket socket, uint32_t address, uint16_t port, int timeout_ms) {
+  int fd = static_cast<int>(socket);
+  sockaddr_in target{};
+  target.sin_family = AF_INET;
+  target.sin_port = htons(port);
+  target.sin_addr.s_addr = address;
+  int flags = fcntl(fd, F_GETFL, 0);
+  fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  int result = connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+  bool connected = result == 0;
+  if (!connected && errno == EINPROGRESS && wait_ready(fd, POLLOUT, timeout_ms)) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    connected = getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+  }
+  fcntl(fd, F_SETFL, flags);
+  return connected;
+}
+
+std::size_t send_some(Socket socket, const char* data, std::size_t length, int timeout_ms) {
+  int fd = static_cast<int>(socket);
+  for (;;) {
+    if (!wait_ready(fd, POLLOUT, timeout_ms)) return 0;
+    ssize_t sent = send(fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0) return static_cast<std::size_t>(sent);
+    if (sent < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    return 0;
+  }
+}
+
+RecvStatus recv_some(Socket socket, char* buffer, std::size_t capacity, int timeout_ms,
+                     std::size_t* received) {
+  int fd = static_cast<int>(socket);
+  for (;;) {
+    if (!wait_ready(fd, POLLIN, timeout_ms)) return RecvStatus::kTimeout;
+    ssize_t count = recv(fd, buffer, capacity, MSG_DONTWAIT);
+    if (count > 0) {
+      *received = static_cast<std::size_t>(count);
+      return RecvStatus::kData;
+    }
+    if (count == 0) return RecvStatus::kClosed;
+    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+    return RecvStatus::kError;
+  }
+}
+
+// ---------------------------------------------------------------- threads
+
+struct Thread {
+  pthread_t handle{};
+  ThreadMain entry = nullptr;
+  void* argument = nullptr;
+  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t ended_signal = PTHREAD_COND_INITIALIZER;
+  bool ended = false;
+  bool abandoned = false;
+};
+
+namespace {
+
+void* thread_trampoline(void* raw) {
+  Thread* thread = static_cast<Thread*>(raw);
+  thread->entry(thread->argument);
+  pthread_mutex_lock(&thread->lock);
+  thread->ended = true;
+  pthread_cond_broadcast(&thread->ended_signal);
+  pthread_mutex_unlock(&thread->lock);
+  return nullptr;
+}
+
+}  // namespace
+
+Thread* start_thread(ThreadMain entry, void* argument) {
+  Thread* thread = new Thread;
+  thread->entry = entry;
+  thread->argument = argument;
+  if (pthread_create(&thread->handle, nullptr, thread_trampoline, thread) != 0) {
+    delete thread;
+    return nullptr;
+  }
+  return thread;
+}
+
+bool wait_thread(Thread* thread, uint32_t timeout_ms) {
+  timespec deadline{};
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_sec += static_cast<time_t>(timeout_ms / 1000);
+  deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  pthread_mutex_lock(&thread->lock);
+  while (!thread->ended) {
+    if (pthread_cond_timedwait(&thread->ended_signal, &thread->lock, &deadline) == ETIMEDOUT) break;
+  }
+  bool ended = thread->ended;
+  pthread_mutex_unlock(&thread->lock);
+  if (ended) pthread_join(thread->handle, nullptr);
+  return ended;
+}
+
+void terminate_thread(Thread* thread, int) {
+  // A pthread cannot be stopped safely from outside; it is detached and left to end
+  // with the process, which ends right after a time-out.
+  pthread_detach(thread->handle);
+  thread->abandoned = true;
+}
+
+void close_thread(Thread* thread) {
+  if (!thread->abandoned) delete thread;
+}
+
+}  // namespace platform

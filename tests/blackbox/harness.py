@@ -1,0 +1,117 @@
+"""Runs the built vorna program for the black-box tests.
+
+The program is found through the environment that CTest sets: VORNA_BIN (the binary),
+VORNA_RUNNER (a command that runs it, such as the Wine wrapper for a Windows build, or
+empty) and VORNA_TARGET_OS ("posix" or "windows"). Outside CTest, VORNA_BIN defaults to
+build/vorna under the project root.
+
+Every run gets a fresh, controlled environment and working directory, and its standard
+output is captured as bytes through a pipe (never a terminal).
+"""
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+
+BIN = os.environ.get("VORNA_BIN") or os.path.join(ROOT, "build", "vorna")
+RUNNER = os.environ.get("VORNA_RUNNER", "").strip()
+TARGET_OS = os.environ.get("VORNA_TARGET_OS", "posix")
+WINDOWS = TARGET_OS == "windows"
+
+# Variables passed through from the caller's environment (the Wine wrapper needs some).
+_PASSED_THROUGH = ("PATH", "WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES", "HOME", "USER",
+                   "LANG", "LD_LIBRARY_PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS")
+
+
+class Result:
+    def __init__(self, status, stdout, stderr):
+        self.status = status
+        self.stdout = stdout
+        self.stderr = stderr
+
+    def __repr__(self):
+        return "Result(status=%r, stdout=%r, stderr=%r)" % (self.status, self.stdout, self.stderr)
+
+
+def console(text):
+    """The bytes the program prints for a text of its own: Shift_JIS, and on Windows the
+    text-mode standard output turns every LF into CR LF."""
+    if isinstance(text, str):
+        text = text.encode("cp932")
+    if WINDOWS:
+        text = text.replace(b"\n", b"\r\n")
+    return text
+
+
+def sjis(text):
+    """A text in the console code page, for arguments and file contents."""
+    return text.encode("cp932")
+
+
+def native_path(path):
+    """A path as the program sees it (a drive path under Wine)."""
+    if not WINDOWS:
+        return path
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def run(args, cwd, env=None, stdin=b"", timeout=60):
+    """Runs the program with the argument list (str or bytes items) in directory cwd.
+
+    env holds the variables of the run besides the passed-through ones; a value of None
+    leaves a variable out. Returns a Result with the exit status and raw output bytes."""
+    full_env = {k: os.environ[k] for k in _PASSED_THROUGH if k in os.environ}
+    for key, value in (env or {}).items():
+        if value is None:
+            full_env.pop(key, None)
+        else:
+            full_env[key] = value
+    command = []
+    if RUNNER:
+        command.extend(RUNNER.split(";"))
+    command.append(BIN)
+    command.extend(os.fsencode(a) if isinstance(a, str) else a for a in args)
+    completed = subprocess.run(command, cwd=cwd, env=full_env, input=stdin,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+    return Result(completed.returncode, completed.stdout, completed.stderr)
+
+
+class ProgramTest(unittest.TestCase):
+    """A test case with a fresh working directory and a private work directory (TMP)."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="vorna-bb-")
+        self.tmp = os.path.join(self.dir, "tmp")
+        os.mkdir(self.tmp)
+        self.cwd = os.path.join(self.dir, "cwd")
+        os.mkdir(self.cwd)
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def env(self, **extra):
+        base = {"TMP": native_path(self.tmp), "TEMP": None, "TMPDIR": None, "TZ": None,
+                "windir": None, "WINDIR": None}
+        base.update(extra)
+        return base
+
+    def vorna(self, *args, env=None, stdin=b"", timeout=60, cwd=None):
+        return run(list(args), cwd or self.cwd, env if env is not None else self.env(),
+                   stdin=stdin, timeout=timeout)
+
+    def write(self, name, data, directory=None):
+        path = os.path.join(directory or self.cwd, name)
+        with open(path, "wb") as f:
+            f.write(data if isinstance(data, bytes) else data.encode("cp932"))
+        return path
+
+    def work_files(self):
+        return sorted(os.listdir(self.tmp))
+
+    def assertOutput(self, result, status, stdout):
+        """Exit status and exact standard output (stdout given as the program's own text)."""
+        self.assertEqual((result.status, result.stdout), (status, console(stdout)), result)
