@@ -1,0 +1,480 @@
+// Windows implementation of the platform interface: Windows Sockets 1.1, the Win32 thread,
+// console, registry and profile functions, and the C runtime's time zone. It builds with
+// MinGW-w64 and with MSVC, for 32-bit and 64-bit Windows.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <time.h>
+
+#include "platform/platform.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace platform {
+
+// ---------------------------------------------------------------- process and time
+
+uint32_t tick_count() { return static_cast<uint32_t>(GetTickCount()); }
+
+uint32_t process_id() { return static_cast<uint32_t>(GetCurrentProcessId()); }
+
+void sleep_ms(uint32_t ms) { Sleep(static_cast<DWORD>(ms)); }
+
+namespace {
+
+// Reads an environment variable through the system, which compares names without regard
+// to case. An empty value is told apart from a missing one by the last error.
+bool read_environment(const char* name, std::string* value) {
+  std::vector<char> buffer(256);
+  for (;;) {
+    SetLastError(ERROR_SUCCESS);
+    DWORD length = GetEnvironmentVariableA(name, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0) {
+      if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return false;
+      value->clear();
+      return true;
+    }
+    if (length < buffer.size()) {
+      value->assign(buffer.data(), length);
+      return true;
+    }
+    // Too small: length is the size needed, terminator included.
+    if (length > (1u << 20)) return false;
+    buffer.resize(length + 1);
+  }
+}
+
+}  // namespace
+
+bool get_env(const char* name, std::string* value) { return read_environment(name, value); }
+
+bool get_env_nocase(const char* name, std::string* value) { return read_environment(name, value); }
+
+bool current_dir(std::string* dir) {
+  std::vector<char> buffer(MAX_PATH + 1);
+  for (;;) {
+    DWORD length = GetCurrentDirectoryA(static_cast<DWORD>(buffer.size()), buffer.data());
+    if (length == 0) return false;
+    if (length < buffer.size()) {
+      dir->assign(buffer.data(), length);
+      return true;
+    }
+    if (length > (1u << 20)) return false;
+    buffer.resize(length + 1);
+  }
+}
+
+namespace {
+
+// Room for the executable's file name; a longer name is cut by the module functions.
+constexpr DWORD kModuleNameRoom = 32768;
+
+using EnumProcessModulesFn = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, LPDWORD);
+using GetModuleFileNameExAFn = DWORD(WINAPI*)(HANDLE, HMODULE, LPSTR, DWORD);
+using CreateToolhelp32SnapshotFn = HANDLE(WINAPI*)(DWORD, DWORD);
+using Process32Fn = BOOL(WINAPI*)(HANDLE, LPPROCESSENTRY32);
+
+// GetProcAddress gives a generic function pointer; this turns it into the named type.
+template <typename Function>
+Function entry_point(HMODULE library, const char* name) {
+  FARPROC found = GetProcAddress(library, name);
+  Function typed = nullptr;
+  static_assert(sizeof typed == sizeof found, "function pointer sizes differ");
+  std::memcpy(&typed, &found, sizeof typed);
+  return typed;
+}
+
+// Windows NT family: the first module of the own process, through the process-status
+// library (present from NT 4.0 on, loaded at run time so that the program starts where it
+// is missing).
+bool executable_path_nt(std::string* path) {
+  HMODULE library = LoadLibraryA("PSAPI.DLL");
+  if (library == nullptr) return false;
+  auto enum_modules = entry_point<EnumProcessModulesFn>(library, "EnumProcessModules");
+  auto module_name = entry_point<GetModuleFileNameExAFn>(library, "GetModuleFileNameExA");
+  bool found = false;
+  if (enum_modules != nullptr && module_name != nullptr) {
+    HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, GetCurrentProcessId());
+    if (process != nullptr) {
+      HMODULE first = nullptr;
+      DWORD needed = 0;
+      if (enum_modules(process, &first, sizeof first, &needed)) {
+        std::vector<char> buffer(kModuleNameRoom);
+        DWORD length = module_name(process, first, buffer.data(), kModuleNameRoom);
+        if (length > 0) {
+          path->assign(buffer.data(), std::strlen(buffer.data()));
+          found = true;
+        }
+      }
+      CloseHandle(process);
+    }
+  }
+  FreeLibrary(library);
+  return found;
+}
+
+// Windows 95 family: the own entry in the Toolhelp list of processes (Kernel32 exports
+// these there; NT 4.0 does not, hence the run-time lookup).
+bool executable_path_95(std::string* path) {
+  HMODULE library = LoadLibraryA("Kernel32.DLL");
+  if (library == nullptr) return false;
+  auto snapshot_of = entry_point<CreateToolhelp32SnapshotFn>(library, "CreateToolhelp32Snapshot");
+  auto first_process = entry_point<Process32Fn>(library, "Process32First");
+  auto next_process = entry_point<Process32Fn>(library, "Process32Next");
+  bool found = false;
+  if (snapshot_of != nullptr && first_process != nullptr && next_process != nullptr) {
+    HANDLE snapshot = snapshot_of(TH32CS_SNAPPROCESS, 0);
+    if (snapshot != INVALID_HANDLE_VALUE) {
+      DWORD own_id = GetCurrentProcessId();
+      PROCESSENTRY32 entry;
+      std::memset(&entry, 0, sizeof entry);
+      // The record size is set before every call (296 bytes in a 32-bit program).
+      entry.dwSize = sizeof entry;
+      for (BOOL more = first_process(snapshot, &entry); more; more = next_process(snapshot, &entry)) {
+        if (entry.th32ProcessID == own_id) {
+          entry.szExeFile[sizeof entry.szExeFile - 1] = '\0';
+          path->assign(entry.szExeFile);
+          found = true;
+          break;
+        }
+        entry.dwSize = sizeof entry;
+      }
+      CloseHandle(snapshot);
+    }
+  }
+  FreeLibrary(library);
+  return found;
+}
+
+#if !defined(_WIN64)
+static_assert(sizeof(PROCESSENTRY32) == 296, "the 95 family expects a 296-byte process record");
+#endif
+
+}  // namespace
+
+bool executable_path(std::string* path) {
+  OSVERSIONINFOA version;
+  std::memset(&version, 0, sizeof version);
+  version.dwOSVersionInfoSize = sizeof version;
+#if defined(_MSC_VER)
+#pragma warning(suppress : 4996)  // only the platform family is asked, which stays right
+#endif
+  if (!GetVersionExA(&version)) return false;
+  if (version.dwPlatformId == VER_PLATFORM_WIN32_NT) return executable_path_nt(path);
+  if (version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) return executable_path_95(path);
+  return false;
+}
+
+char path_separator() { return '\\'; }
+
+std::string machine_id() {
+  HKEY key = nullptr;
+  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion", &key) !=
+      ERROR_SUCCESS) {
+    return std::string();
+  }
+  // Room for 249 bytes, plus a terminator the registry may not have stored.
+  char value[250];
+  std::memset(value, 0, sizeof value);
+  DWORD size = 249;
+  LONG status = RegQueryValueExA(key, "ProductId", nullptr, nullptr,
+                                 reinterpret_cast<BYTE*>(value), &size);
+  RegCloseKey(key);
+  // A value too big for the room leaves the buffer undefined: no identifier then.
+  if (status != ERROR_SUCCESS) return std::string();
+  return std::string(value, std::strlen(value));
+}
+
+std::tm local_time(std::time_t t) {
+  _tzset();
+  std::tm result{};
+  const std::tm* converted = std::localtime(&t);  // per-thread storage in the C runtime
+  if (converted != nullptr) result = *converted;
+  return result;
+}
+
+long timezone_seconds_west() {
+  _tzset();
+#if defined(_MSC_VER)
+  long seconds = 0;
+  _get_timezone(&seconds);
+  return seconds;
+#else
+  return static_cast<long>(_timezone);
+#endif
+}
+
+// ---------------------------------------------------------------- files
+
+std::FILE* create_exclusive(const std::string& path) {
+  // CREATE_NEW fails when anything bears the name; with FILE_FLAG_OPEN_REPARSE_POINT a
+  // planted link counts as that thing instead of being followed. No sharing while open.
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "wb");
+  if (file == nullptr) _close(fd);  // closes the handle too
+  return file;
+}
+
+int64_t file_size(std::FILE* file) {
+  int fd = _fileno(file);
+  if (fd < 0) return -1;
+  return static_cast<int64_t>(_filelengthi64(fd));
+}
+
+// ---------------------------------------------------------------- console
+
+bool stdout_is_terminal() {
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (output == nullptr || output == INVALID_HANDLE_VALUE) return false;
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  return GetConsoleScreenBufferInfo(output, &info) != 0;
+}
+
+void console_set_attribute(int attribute) {
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (output == nullptr || output == INVALID_HANDLE_VALUE) return;
+  // Text already printed keeps the colour it was printed in. On redirected output the
+  // call fails harmlessly.
+  std::fflush(stdout);
+  SetConsoleTextAttribute(output, static_cast<WORD>(attribute));
+}
+
+// ---------------------------------------------------------------- settings file
+
+namespace {
+
+// The profile functions look a bare file name up in the Windows directory; a full path
+// makes them use the file meant.
+std::string full_profile_path(const std::string& path) {
+  std::vector<char> buffer(MAX_PATH + 1);
+  for (;;) {
+    DWORD length = GetFullPathNameA(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(),
+                                    nullptr);
+    if (length == 0) return path;
+    if (length < buffer.size()) return std::string(buffer.data(), length);
+    if (length > (1u << 20)) return path;
+    buffer.resize(length + 1);
+  }
+}
+
+}  // namespace
+
+std::string profile_get_string(const char* section, const char* key, const char* fallback,
+                               std::size_t size, const std::string& path) {
+  if (size == 0) return std::string();
+  if (size > UINT_MAX) size = UINT_MAX;
+  std::vector<char> buffer(size, '\0');
+  GetPrivateProfileStringA(section, key, fallback != nullptr ? fallback : "", buffer.data(),
+                           static_cast<DWORD>(size), full_profile_path(path).c_str());
+  buffer[size - 1] = '\0';
+  return std::string(buffer.data());
+}
+
+int profile_get_int(const char* section, const char* key, int fallback, const std::string& path) {
+  UINT value = GetPrivateProfileIntA(section, key, fallback, full_profile_path(path).c_str());
+  return static_cast<int>(value);
+}
+
+bool profile_write_string(const char* section, const char* key, const char* value,
+                          const std::string& path) {
+  return WritePrivateProfileStringA(section, key, value, full_profile_path(path).c_str()) != 0;
+}
+
+// ---------------------------------------------------------------- sockets
+
+namespace {
+
+SOCKET as_socket(Socket socket) { return static_cast<SOCKET>(socket); }
+
+// Waits until the socket can be read from or written to; false on time-out or error. A
+// negative time-out waits without limit. A failed non-blocking connect is reported
+// through the exception set, which is watched along with the write set.
+bool wait_ready(SOCKET socket, bool for_write, int timeout_ms) {
+  fd_set ready;
+  fd_set failed;
+  FD_ZERO(&ready);
+  FD_ZERO(&failed);
+  FD_SET(socket, &ready);
+  FD_SET(socket, &failed);
+  timeval limit{};
+  timeval* limit_pointer = nullptr;
+  if (timeout_ms >= 0) {
+    limit.tv_sec = timeout_ms / 1000;
+    limit.tv_usec = (timeout_ms % 1000) * 1000;
+    limit_pointer = &limit;
+  }
+  int count = select(0, for_write ? nullptr : &ready, for_write ? &ready : nullptr,
+                     for_write ? &failed : nullptr, limit_pointer);
+  if (count == SOCKET_ERROR || count == 0) return false;
+  return FD_ISSET(socket, &ready) != 0;
+}
+
+// A single send or receive moves at most this many bytes (the calls take an int).
+int chunk(std::size_t length) { return length > INT_MAX ? INT_MAX : static_cast<int>(length); }
+
+}  // namespace
+
+bool net_startup() {
+  WSADATA data;
+  return WSAStartup(MAKEWORD(1, 1), &data) == 0;
+}
+
+void net_cleanup() { WSACleanup(); }
+
+Socket tcp_socket() {
+  SOCKET created = socket(AF_INET, SOCK_STREAM, 0);
+  if (created == INVALID_SOCKET) return kInvalidSocket;
+  // Every wait is bounded with select(), so the socket itself never blocks.
+  u_long non_blocking = 1;
+  ioctlsocket(created, FIONBIO, &non_blocking);
+  return static_cast<Socket>(created);
+}
+
+void close_socket(Socket socket) {
+  if (socket != kInvalidSocket) closesocket(as_socket(socket));
+}
+
+int last_net_error() { return WSAGetLastError(); }
+
+bool parse_ipv4(const char* text, uint32_t* address) {
+  unsigned long value = inet_addr(text);
+  if (value == INADDR_NONE) return false;
+  *address = static_cast<uint32_t>(value);
+  return true;
+}
+
+bool lookup_host(const char* name, uint32_t* address) {
+  const hostent* found = gethostbyname(name);
+  if (found == nullptr || found->h_addrtype != AF_INET || found->h_length != 4 ||
+      found->h_addr_list == nullptr || found->h_addr_list[0] == nullptr) {
+    return false;
+  }
+  std::memcpy(address, found->h_addr_list[0], 4);
+  return true;
+}
+
+bool local_host_name(std::string* name) {
+  char buffer[256];
+  if (gethostname(buffer, sizeof buffer) != 0) return false;
+  buffer[sizeof buffer - 1] = '\0';
+  *name = buffer;
+  return true;
+}
+
+bool connect_ipv4(Socket socket, uint32_t address, uint16_t port, int timeout_ms) {
+  SOCKET handle = as_socket(socket);
+  sockaddr_in target;
+  std::memset(&target, 0, sizeof target);
+  target.sin_family = AF_INET;
+  target.sin_port = htons(port);
+  target.sin_addr.s_addr = address;
+  u_long non_blocking = 1;
+  ioctlsocket(handle, FIONBIO, &non_blocking);
+  if (connect(handle, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0) return true;
+  int error = WSAGetLastError();
+  if (error != WSAEWOULDBLOCK && error != WSAEINPROGRESS) return false;
+  if (!wait_ready(handle, true, timeout_ms)) return false;
+  int socket_error = 0;
+  int length = sizeof socket_error;
+  if (getsockopt(handle, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&socket_error), &length) != 0) {
+    return false;
+  }
+  return socket_error == 0;
+}
+
+std::size_t send_some(Socket socket, const char* data, std::size_t length, int timeout_ms) {
+  SOCKET handle = as_socket(socket);
+  for (;;) {
+    if (!wait_ready(handle, true, timeout_ms)) return 0;
+    int sent = send(handle, data, chunk(length), 0);
+    if (sent > 0) return static_cast<std::size_t>(sent);
+    if (sent == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) continue;
+    return 0;
+  }
+}
+
+RecvStatus recv_some(Socket socket, char* buffer, std::size_t capacity, int timeout_ms,
+                     std::size_t* received) {
+  SOCKET handle = as_socket(socket);
+  for (;;) {
+    if (!wait_ready(handle, false, timeout_ms)) return RecvStatus::kTimeout;
+    int count = recv(handle, buffer, chunk(capacity), 0);
+    if (count > 0) {
+      *received = static_cast<std::size_t>(count);
+      return RecvStatus::kData;
+    }
+    if (count == 0) return RecvStatus::kClosed;
+    if (WSAGetLastError() == WSAEWOULDBLOCK) continue;
+    return RecvStatus::kError;
+  }
+}
+
+// ---------------------------------------------------------------- threads
+
+struct Thread {
+  HANDLE handle = nullptr;
+  ThreadMain entry = nullptr;
+  void* argument = nullptr;
+};
+
+namespace {
+
+DWORD WINAPI thread_trampoline(LPVOID raw) {
+  const Thread* thread = static_cast<const Thread*>(raw);
+  return static_cast<DWORD>(thread->entry(thread->argument));
+}
+
+}  // namespace
+
+Thread* start_thread(ThreadMain entry, void* argument) {
+  Thread* thread = new Thread;
+  thread->entry = entry;
+  thread->argument = argument;
+  DWORD id = 0;
+  thread->handle = CreateThread(nullptr, 0, thread_trampoline, thread, 0, &id);
+  if (thread->handle == nullptr) {
+    delete thread;
+    return nullptr;
+  }
+  return thread;
+}
+
+bool wait_thread(Thread* thread, uint32_t timeout_ms) {
+  return WaitForSingleObject(thread->handle, static_cast<DWORD>(timeout_ms)) == WAIT_OBJECT_0;
+}
+
+void terminate_thread(Thread* thread, int exit_code) {
+  // Termination completes asynchronously; the short wait makes sure the thread no longer
+  // runs before its record may go.
+  if (TerminateThread(thread->handle, static_cast<DWORD>(exit_code))) {
+    WaitForSingleObject(thread->handle, 1000);
+  }
+}
+
+void close_thread(Thread* thread) {
+  // A thread still running (not ended, or not stopped) may read its record: keep it.
+  bool ended = WaitForSingleObject(thread->handle, 0) == WAIT_OBJECT_0;
+  CloseHandle(thread->handle);
+  if (ended) delete thread;
+}
+
+}  // namespace platform
