@@ -5,6 +5,11 @@ VORNA_RUNNER (a command that runs it, such as the Wine wrapper for a Windows bui
 empty) and VORNA_TARGET_OS ("posix" or "windows"). Outside CTest, VORNA_BIN defaults to
 build/vorna under the project root.
 
+Under Wine the program is started through wine_launch.exe (VORNA_WINE_LAUNCHER, by default
+beside the program), which hands it the exact argument bytes and the exact variables of the
+run: Wine itself would pass arguments through the Unix character set and would replace TMP,
+TEMP and windir with its own values.
+
 Every run gets a fresh, controlled environment and working directory, and its standard
 output is captured as bytes through a pipe (never a terminal).
 """
@@ -25,6 +30,9 @@ WINDOWS = TARGET_OS == "windows"
 # Variables passed through from the caller's environment (the Wine wrapper needs some).
 _PASSED_THROUGH = ("PATH", "WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES", "HOME", "USER",
                    "LANG", "LD_LIBRARY_PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS")
+
+WINE_LAUNCHER = os.environ.get("VORNA_WINE_LAUNCHER") or os.path.join(
+    os.path.dirname(os.path.abspath(BIN)), "wine_launch.exe")
 
 
 class Result:
@@ -59,6 +67,45 @@ def native_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+def _windows_argument(arg):
+    """One argument quoted the way the C runtime's start-up code splits a command line."""
+    if arg and not any(c in arg for c in b' \t"'):
+        return arg
+    out = bytearray(b'"')
+    backslashes = 0
+    for byte in arg:
+        if byte == 0x5C:
+            backslashes += 1
+            continue
+        if byte == 0x22:
+            out += b"\\" * (2 * backslashes + 1) + b'"'
+        else:
+            out += b"\\" * backslashes + bytes([byte])
+        backslashes = 0
+    out += b"\\" * (2 * backslashes) + b'"'
+    return bytes(out)
+
+
+def _wine_command(args, run_env, full_env):
+    """The runner command and environment for a run through wine_launch.exe."""
+    arguments = [native_path(BIN).encode("cp932")]
+    arguments.extend(a.encode("cp932") if isinstance(a, str) else a for a in args)
+    entries = []
+    for key, value in (run_env or {}).items():
+        if value is None:
+            entries.append(key.encode("ascii"))
+        else:
+            value = value.encode("cp932") if isinstance(value, str) else value
+            entries.append(key.encode("ascii") + b"=" + value)
+    full_env = dict(full_env)
+    # A fixed Windows code page (1252) maps every byte to a character and back, so the
+    # launcher's command line reaches the program unchanged.
+    full_env["LANG"] = "C.UTF-8"
+    full_env["VORNA_WINE_CMDLINE"] = b" ".join(_windows_argument(a) for a in arguments).hex()
+    full_env["VORNA_WINE_ENV"] = b"\0".join(entries).hex()
+    return RUNNER.split(";") + [WINE_LAUNCHER], full_env
+
+
 def run(args, cwd, env=None, stdin=b"", timeout=60):
     """Runs the program with the argument list (str or bytes items) in directory cwd.
 
@@ -70,11 +117,14 @@ def run(args, cwd, env=None, stdin=b"", timeout=60):
             full_env.pop(key, None)
         else:
             full_env[key] = value
-    command = []
-    if RUNNER:
-        command.extend(RUNNER.split(";"))
-    command.append(BIN)
-    command.extend(os.fsencode(a) if isinstance(a, str) else a for a in args)
+    if WINDOWS and RUNNER and os.path.exists(WINE_LAUNCHER):
+        command, full_env = _wine_command(args, env, full_env)
+    else:
+        command = []
+        if RUNNER:
+            command.extend(RUNNER.split(";"))
+        command.append(BIN)
+        command.extend(os.fsencode(a) if isinstance(a, str) else a for a in args)
     completed = subprocess.run(command, cwd=cwd, env=full_env, input=stdin,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
     return Result(completed.returncode, completed.stdout, completed.stderr)
