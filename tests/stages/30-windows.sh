@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# The Windows build: cross-builds vorna.exe and its tests with MinGW-w64 and runs the whole
+# test suite (unit and black-box) under Wine, for 64-bit Windows and, where the 32-bit
+# Wine can be installed, for 32-bit Windows too.
+# Usage: bash tests/stages/30-windows.sh BUILD_DIR     (builds in BUILD_DIR-win, BUILD_DIR-win32)
+# Installs what is missing when run as root (Debian packages). VORNA_WIN32=0 skips the
+# 32-bit build, VORNA_WIN32=build builds it without running its tests.
+set -uo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+base="${1:-$root/build}"
+jobs=2
+win32_mode="${VORNA_WIN32:-run}"
+
+log() { printf '== windows: %s\n' "$*"; }
+
+apt_install() {  # apt_install PACKAGE...: installs, updating the package lists when needed
+  [ "$(id -u)" = 0 ] || { log "missing packages ($*); run as root to install them"; return 1; }
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get install -y -q "$@" </dev/null >/dev/null ||
+    { apt-get update -q </dev/null >/dev/null && apt-get install -y -q "$@" </dev/null >/dev/null; }
+}
+
+need=()
+command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64)
+[ -x /usr/lib/wine/wine64 ] || need+=(wine64)
+[ -d /usr/src/googletest ] || need+=(googletest)
+command -v python3 >/dev/null || need+=(python3)
+command -v cmake >/dev/null || need+=(cmake)
+command -v ninja >/dev/null || need+=(ninja-build)
+if [ ${#need[@]} -gt 0 ]; then
+  log "installing ${need[*]}"
+  apt_install "${need[@]}" || { log "cannot install ${need[*]}"; exit 1; }
+fi
+
+# The 32-bit build needs its compiler; running it needs the 32-bit Wine, which on Debian
+# comes from the i386 architecture (about a minute, 1.1 GB).
+if [ "$win32_mode" != 0 ] && ! command -v i686-w64-mingw32-g++-posix >/dev/null; then
+  log "installing g++-mingw-w64-i686"
+  apt_install g++-mingw-w64-i686 || { log "no 32-bit compiler: 32-bit build skipped"; win32_mode=0; }
+fi
+if [ "$win32_mode" = run ] && [ ! -x /usr/lib/wine/wine ]; then
+  log "installing wine32:i386"
+  if [ "$(id -u)" = 0 ] && { dpkg --print-foreign-architectures | grep -qx i386 ||
+       dpkg --add-architecture i386; } &&
+     { DEBIAN_FRONTEND=noninteractive apt-get update -q </dev/null >/dev/null;
+       DEBIAN_FRONTEND=noninteractive apt-get install -y -q wine32:i386 </dev/null >/dev/null; }; then
+    :
+  else
+    log "the 32-bit Wine cannot be installed: the 32-bit build is built but not run"
+    win32_mode=build
+  fi
+fi
+
+failed=0
+
+# variant NAME TOOLCHAIN RUN: builds in $base-NAME; RUN=run runs the tests under Wine.
+variant() {
+  local name="$1" toolchain="$2" mode="$3"
+  local dir="$base-$name"
+  log "[$name] configure and build in $dir"
+  mkdir -p "$dir"
+  if ! cmake -S "$root" -B "$dir" -G Ninja -DVORNA_WERROR=ON \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" >"$dir/configure.log" 2>&1; then
+    cat "$dir/configure.log"; log "[$name] configure FAILED"; return 1
+  fi
+  cmake --build "$dir" -j"$jobs" || { log "[$name] build FAILED"; return 1; }
+
+  # Only system DLLs may be imported: a missing MinGW runtime DLL would make the program
+  # fail silently on a machine without MinGW.
+  local objdump="${toolchain%.cmake}"; objdump="${objdump#mingw-w64-}"
+  objdump="$( [ "$objdump" = i686 ] && echo i686 || echo x86_64 )-w64-mingw32-objdump"
+  local imports
+  imports="$("$objdump" -p "$dir/vorna.exe" | awk '/DLL Name/ {print $3}' | tr '\n' ' ')"
+  log "[$name] vorna.exe imports: $imports"
+  if printf '%s' "$imports" | grep -qiE '(^| )lib[^ ]*\.dll'; then
+    log "[$name] vorna.exe needs MinGW runtime DLLs: FAILED"; return 1
+  fi
+  [ "$mode" = run ] || { log "[$name] built, tests not run"; return 0; }
+
+  # A private prefix, owned by whoever runs this, created once before the parallel tests.
+  export WINEPREFIX="$dir/wineprefix"
+  log "[$name] Wine prefix $WINEPREFIX"
+  "$root/cmake/wine-run.sh" --init || { log "[$name] Wine prefix cannot be created"; return 1; }
+  local rc=0
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs" >"$dir/ctest.log" 2>&1 || rc=1
+  if [ $rc != 0 ]; then cat "$dir/ctest.log"; else tail -n 3 "$dir/ctest.log"; fi
+  "$root/cmake/wine-run.sh" --stop
+  unset WINEPREFIX
+  [ $rc = 0 ] && log "[$name] tests passed" || log "[$name] tests FAILED"
+  return $rc
+}
+
+variant win mingw-w64-x86_64.cmake run || failed=1
+if [ "$win32_mode" != 0 ]; then
+  variant win32 mingw-w64-i686.cmake "$win32_mode" || failed=1
+fi
+exit $failed
