@@ -205,14 +205,17 @@ void discard_pending_input() {
 }
 
 // Skips blanks and empty lines up to the next answer; ends the program when none comes.
+// The answer's line counts as begun from here, so that discarding drops an answer that
+// is left unread.
 void skip_to_answer() {
   console_flush();
   for (;;) {
     int c = peek_byte();
     if (c == EOF) input_ended();
-    if (!is_blank(c)) return;
+    if (!is_blank(c)) break;
     take_byte();
   }
+  g_at_line_start = false;
 }
 
 // Reads a decimal number (optional sign, then digits) into *target. Input that is not a
