@@ -1,13 +1,10 @@
-// The settings file: defaults, values taken as read, the saved file's exact layout, and
-// the executable-derived path.
+// The settings file: defaults, values taken as read, and the saved file's exact layout.
 #include "config/settings.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
-
-#include "platform/platform.h"
 
 namespace {
 
@@ -128,19 +125,6 @@ TEST_F(SettingsFile, SaveWritesTheFixedOrderAndLoadsBack) {
   save_settings();
   std::string after = get();
   EXPECT_EQ(after.rfind("; mine\r\n[SMTP]\r\nSMTP_PORT=2525\r\nEXTRA=1\r\n", 0), 0u) << after;
-}
-
-TEST(SettingsPath, ExecutableIniPathReplacesOrAddsTheExtension) {
-  std::string exe;
-  ASSERT_TRUE(platform::executable_path(&exe));
-  std::string path = "unchanged";
-  ASSERT_EQ(executable_ini_path(&path), 0);
-  std::size_t name = exe.rfind(platform::path_separator()) + 1;
-  if (exe.find('.', name) == std::string::npos) {
-    EXPECT_EQ(path, exe + ".ini");
-  } else {
-    EXPECT_EQ(path, exe.substr(0, exe.size() - 3) + "ini");
-  }
 }
 
 }  // namespace
