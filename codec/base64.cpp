@@ -146,8 +146,8 @@ int base64_decode(const char* text, std::size_t length, unsigned char* dest, std
 int base64_stream_file(const std::string& path, std::FILE* work_file) {
   std::FILE* file = std::fopen(expand_tilde(path).c_str(), "rb");
   if (file == nullptr) return 1;
-  bool written = std::fwrite(kPartHeader, 1, sizeof kPartHeader - 1, work_file) ==
-                 sizeof kPartHeader - 1;
+  bool written =
+      std::fwrite(kPartHeader, 1, sizeof kPartHeader - 1, work_file) == sizeof kPartHeader - 1;
 
   // Whole lines of 57 bytes become 76 characters and CR LF; the block size is a multiple
   // of 57, so only the last block can end in a partial line. That line is ended by the

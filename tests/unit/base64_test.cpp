@@ -33,8 +33,8 @@ TEST(Base64Encode, KnownVectors) {
     char dest[32];
     std::memset(dest, 'X', sizeof dest);
     std::size_t needed = 99;
-    ASSERT_EQ(base64_encode(reinterpret_cast<const unsigned char*>(c.bytes.data()),
-                            c.bytes.size(), dest, sizeof dest, &needed),
+    ASSERT_EQ(base64_encode(reinterpret_cast<const unsigned char*>(c.bytes.data()), c.bytes.size(),
+                            dest, sizeof dest, &needed),
               0);
     EXPECT_EQ(needed, c.text.size());
     EXPECT_STREQ(dest, c.text.c_str());
@@ -138,9 +138,9 @@ TEST(Base64Decode, RoundTripsEveryByteValue) {
     std::string text = base64_encode(bytes.substr(0, n));
     std::string out(text.size() / 4 * 3 + 1, '\0');
     std::size_t count = 0;
-    ASSERT_EQ(base64_decode(text.data(), text.size(),
-                            reinterpret_cast<unsigned char*>(&out[0]), &count),
-              0);
+    ASSERT_EQ(
+        base64_decode(text.data(), text.size(), reinterpret_cast<unsigned char*>(&out[0]), &count),
+        0);
     EXPECT_EQ(out.substr(0, count), bytes.substr(0, n)) << "length " << n;
   }
 }

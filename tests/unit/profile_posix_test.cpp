@@ -78,9 +78,9 @@ TEST_F(Profile, ReadsNamesWithoutCaseAndValuesWithoutBlanks) {
       {"SMTP", "SMTP_USER", "user@example.test"},    // blanks inside the brackets
       {"POP3", "top", "DEF"},                        // keys before any section belong to none
       {"POP3", "garbage line without equals", "DEF"},
-      {"POP3", "POP3_PORT", "DEF"},                  // only the first POP3 section counts
-      {"SMTP", "SMTP_PORT", "DEF"},                  // a key of another section
-      {"OTHER", "SMTP_PORT", "2525"},                // last line without a line end
+      {"POP3", "POP3_PORT", "DEF"},    // only the first POP3 section counts
+      {"SMTP", "SMTP_PORT", "DEF"},    // a key of another section
+      {"OTHER", "SMTP_PORT", "2525"},  // last line without a line end
       {"NONE", "SMTP_PORT", "DEF"},
   };
   for (const auto& c : cases) {
@@ -105,11 +105,20 @@ TEST_F(Profile, IntegersReadSignAndLeadingDigits) {
     const char* value;
     int want;
   } cases[] = {
-      {"25", 25},          {"+7", 7},           {"-1", -1},
-      {"65646", 65646},    {"12abc", 12},       {"abc", 0},
-      {"", 0},             {"-", 0},            {"0x10", 0},
-      {"  42  ", 42},      {"2147483647", INT_MAX}, {"-2147483648", INT_MIN},
-      {"2147483648", INT_MAX},                  {"99999999999999999999", INT_MAX},
+      {"25", 25},
+      {"+7", 7},
+      {"-1", -1},
+      {"65646", 65646},
+      {"12abc", 12},
+      {"abc", 0},
+      {"", 0},
+      {"-", 0},
+      {"0x10", 0},
+      {"  42  ", 42},
+      {"2147483647", INT_MAX},
+      {"-2147483648", INT_MIN},
+      {"2147483648", INT_MAX},
+      {"99999999999999999999", INT_MAX},
       {"-99999999999999999999", INT_MIN},
   };
   for (const auto& c : cases) {
