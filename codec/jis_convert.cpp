@@ -62,7 +62,8 @@ std::string shift_convert(const unsigned char* text, std::size_t n) {
         shift = Shift::kKanji;
       }
       if (is_sjis_trail(t)) {
-        JisPair pair = sjis_pair_to_jis(static_cast<unsigned char>(c), static_cast<unsigned char>(t));
+        JisPair pair =
+            sjis_pair_to_jis(static_cast<unsigned char>(c), static_cast<unsigned char>(t));
         out += static_cast<char>(pair.first);
         out += static_cast<char>(pair.second);
       } else {

@@ -20,8 +20,7 @@ void password_key_setup(const std::string& machine_identifier);
 std::size_t padded_length(std::size_t n);
 // Enciphers the first n bytes of source into destination with the current key, the last
 // block filled up with zero bytes; returns padded_length(n), which destination must hold.
-std::size_t encipher_buffer(const unsigned char* source, unsigned char* destination,
-                            std::size_t n);
+std::size_t encipher_buffer(const unsigned char* source, unsigned char* destination, std::size_t n);
 // Deciphers ceil(n / 8) whole blocks of source into destination; both must hold
 // padded_length(n) bytes.
 void decipher_buffer(const unsigned char* source, unsigned char* destination, std::size_t n);

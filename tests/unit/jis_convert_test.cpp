@@ -64,7 +64,8 @@ TEST(JisConvert, ConvertsTextByteForByte) {
       {"\xf0\x40", "\x1b\x24\x42\x7f\x21\x1b\x28\x4a"},
       {"", ""},
       // The text ends at a zero byte; what follows is kept as it was.
-      {std::string("\x8a\xbf\0\x8a\xbf", 5), std::string("\x1b\x24\x42\x34\x41\x1b\x28\x4a\0\x8a\xbf", 11)},
+      {std::string("\x8a\xbf\0\x8a\xbf", 5),
+       std::string("\x1b\x24\x42\x34\x41\x1b\x28\x4a\0\x8a\xbf", 11)},
   };
   int index = 0;
   for (const auto& c : cases) {
@@ -116,8 +117,8 @@ TEST(JisConvert, DetectsTextClass) {
       // The byte after ESC $ that is not B or @ is examined afresh.
       {"\x1b\x24\x8a\xbf", TextClass::kShiftJis},
       {"\x1b\x1b\x24\x42", TextClass::kJis},
-      {"\x8e\xb1", TextClass::kShiftJis},       // H alone
-      {"\x8e\x40", TextClass::kShiftJis},       // trail test
+      {"\x8e\xb1", TextClass::kShiftJis},  // H alone
+      {"\x8e\x40", TextClass::kShiftJis},  // trail test
       {"\x8e\x0a\x8e", TextClass::kAscii},
       {"\x8a\x7f", TextClass::kAscii},          // invalid trail examined: ASCII
       {"\xe0\xa1", TextClass::kEucOrShiftJis},  // K
@@ -151,7 +152,7 @@ TEST(JisConvert, TieBreak) {
       {"", TextClass::kEucJp},
       {"\x41\x42", TextClass::kEucJp},
       {"\x8a\xbf", TextClass::kShiftJis},
-      {"\x8a", TextClass::kEucJp},  // runs out inside a pair
+      {"\x8a", TextClass::kEucJp},          // runs out inside a pair
       {"\x8e\x8a\xbf", TextClass::kEucJp},  // 0x8A skipped, 0xBF runs out
       {"\x8e\x41\x8a\xbf", TextClass::kShiftJis},
       {"\xa4\xe0", TextClass::kEucJp},

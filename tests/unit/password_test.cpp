@@ -90,11 +90,11 @@ TEST(Password, DamagedFormsAreDeterministic) {
   std::string full;
   ASSERT_TRUE(store_password("abcdefghijklmnop", &full, kMachine));
   const std::string cases[] = {
-      "24682468",                    // the default: half a block
-      full.substr(0, 20),            // one and a half blocks
-      full + "7",                    // an odd trailing digit
-      "ZZ" + full.substr(2),         // a pair that is not hex
-      std::string(600, 'F'),         // longer than the field
+      "24682468",             // the default: half a block
+      full.substr(0, 20),     // one and a half blocks
+      full + "7",             // an odd trailing digit
+      "ZZ" + full.substr(2),  // a pair that is not hex
+      std::string(600, 'F'),  // longer than the field
       std::string(1000, '7'),
   };
   for (const std::string& form : cases) {
@@ -112,8 +112,7 @@ TEST(Password, DamagedFormsAreDeterministic) {
   EXPECT_EQ(recover_password(full.substr(0, 16) + "0G" + full.substr(18), kMachine),
             recover_password(full.substr(0, 16) + "00" + full.substr(18), kMachine));
   // A partial last block deciphers as if zero-filled.
-  EXPECT_EQ(recover_password("24682468", kMachine),
-            recover_password("2468246800000000", kMachine));
+  EXPECT_EQ(recover_password("24682468", kMachine), recover_password("2468246800000000", kMachine));
 }
 
 }  // namespace
