@@ -18,6 +18,6 @@ std::string expand_tilde(const std::string& path);
 // stops at the first non-digit, no digits gives 0.
 int32_t parse_priority(const std::string& value);
 
-// True when the file can be opened for reading and read from, by its path exactly as
-// written. A directory counts as not readable, as it cannot be opened on Windows.
+// True when the file can be opened for reading, by its path exactly as written. A
+// directory counts as not readable, as it cannot be opened on Windows.
 bool file_is_readable(const std::string& path);
