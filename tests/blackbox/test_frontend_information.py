@@ -5,7 +5,7 @@ import os
 import unittest
 
 from frontend_texts import BANNER, error_lines
-from harness import ProgramTest, console, native_path
+from harness import ProgramTest, console, native_path, sjis
 
 POP_OFF = ("#POP before SMTP　　　 : 使わない\n"
            "#APOP           　　　 : 使わない\n")
@@ -22,6 +22,10 @@ def addressing(server, sender, recipients, subject):
 
 
 class InformationBlock(ProgramTest):
+    def setUp(self):
+        super().setUp()
+        self.settings("[SMTP]\nSMTP_PORT=1\n")
+
     def settings(self, text):
         self.write("vorna.ini", text)
         return native_path(os.path.join(self.cwd, "vorna.ini"))
@@ -35,7 +39,6 @@ class InformationBlock(ProgramTest):
         self.assertNotEqual(result.status, 0)
 
     def test_plain_run_shows_no_settings_file(self):
-        self.settings("[SMTP]\nSMTP_PORT=1\n")
         r = self.vorna("-i", "-h127.0.0.1", "-sHello", "-ffrom@example.test",
                        "to@example.test,CC:cc@example.test")
         self.assertOutput(r, 8, BANNER + POP_OFF + AUTH_OFF + NOTHING_TO_SEND
@@ -44,7 +47,6 @@ class InformationBlock(ProgramTest):
                           + error_lines(8))
 
     def test_values_are_shown_as_held_before_conversion(self):
-        self.settings("[SMTP]\nSMTP_PORT=1\n")
         subject = "件名です"
         sender = "差出人 <from@example.test>"
         r = self.vorna("-i", "-h127.0.0.1", sjis("-s" + subject), sjis("-f" + sender),
@@ -95,7 +97,6 @@ class InformationBlock(ProgramTest):
                     + addressing("127.0.0.1", "", "to@example.test", ""))
 
     def test_time_zone_line_only_when_tz_exists(self):
-        self.settings("[SMTP]\nSMTP_PORT=1\n")
         tail = NOTHING_TO_SEND + addressing("127.0.0.1", "", "to@example.test", "")
         r = self.vorna("-i", "-t", "-h127.0.0.1", "to@example.test", env=self.env(TZ="JST-9"))
         self.assertOutput(r, 8, BANNER + POP_OFF + AUTH_OFF
@@ -104,7 +105,6 @@ class InformationBlock(ProgramTest):
         self.assertOutput(r, 8, BANNER + POP_OFF + AUTH_OFF + tail + error_lines(8))
 
     def test_files_are_listed_with_their_sizes(self):
-        self.settings("[SMTP]\nSMTP_PORT=1\n")
         self.write("body.txt", "x" * 1234)
         for name, size in (("a.bin", 10), ("b.bin", 0), ("c.bin", 70000)):
             self.write(name, b"\x00" * size)
@@ -121,16 +121,11 @@ class InformationBlock(ProgramTest):
             + addressing("127.0.0.1", "", "to@example.test", ""))
 
     def test_attachment_option_without_paths_lists_none(self):
-        self.settings("[SMTP]\nSMTP_PORT=1\n")
         r = self.vorna("-i", "-a,,", "-h127.0.0.1", "to@example.test")
         self.assertOutput(r, 8, BANNER + POP_OFF + AUTH_OFF + NOTHING_TO_SEND
                           + addressing("127.0.0.1", "", "to@example.test", "")
                           + error_lines(8))
         self.assertEqual(self.work_files(), [])
-
-
-def sjis(text):
-    return text.encode("cp932")
 
 
 if __name__ == "__main__":

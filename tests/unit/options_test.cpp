@@ -38,17 +38,6 @@ TEST(Options, ValuesTakeEffectInOrderAndLaterOnesReplaceEarlier) {
   EXPECT_FALSE(g_run.attachments_present);
 }
 
-TEST(Options, LimitsAreInclusive) {
-  g_run = RunState();
-  read({"vorna", "-s" + std::string(256, 's'), "-T" + std::string(1024, 't'), "-p12",
-        "-h" + std::string(5000, 'h'), "-f" + std::string(5000, 'f')});
-  EXPECT_EQ(g_run.subject.size(), 256u);
-  EXPECT_EQ(g_run.body_text.size(), 1024u);
-  EXPECT_EQ(g_run.priority, 12);
-  EXPECT_EQ(g_run.mail_server.size(), 5000u) << "values without a limit are kept whole";
-  EXPECT_EQ(g_run.sender.size(), 5000u);
-}
-
 TEST(Options, PriorityReadsLikeADecimalNumber) {
   struct Case {
     const char* value;
