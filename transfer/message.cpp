@@ -226,6 +226,8 @@ void send_body_file(platform::Socket socket) {
     }
     line.append(block.data() + start, count - start);
   }
+  // A file that stops being readable part-way would silently cut the body short.
+  if (std::ferror(file)) fail_after_flush(socket, kErrBodyFile);
   if (!line.empty()) send_text(socket, body_line_for_wire(line));
   std::fclose(file);
   print_progress_elapsed(kProgressBodySent);
@@ -252,6 +254,8 @@ void send_work_file(platform::Socket socket, std::FILE* file) {
     }
   }
   if (!piece.empty()) send_text(socket, piece);
+  // A work file that stops being readable part-way would cut the attachment short.
+  if (std::ferror(file)) fail_after_flush(socket, kErrBodyFile);
 }
 
 }  // namespace
