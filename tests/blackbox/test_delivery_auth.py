@@ -108,6 +108,21 @@ class Authentication(DeliveryTest):
                 for secret in secrets:
                     self.assertNotIn(secret, r.stdout)
 
+    def test_challenge_forms(self):
+        # The challenge is the reply text: blanks are dropped, and it may come in pieces.
+        half = len(CHALLENGE_B64) // 2
+        for name, pieces in [
+                ("blanks around and inside", [b"334  " + CHALLENGE_B64[:half] + b" " +
+                                              CHALLENGE_B64[half:] + b" \r\n"]),
+                ("in two pieces", [b"334 " + CHALLENGE_B64[:half], CHALLENGE_B64[half:] + b"\r\n"]),
+                ("a second line", [b"334 " + CHALLENGE_B64 + b"\r\n334 ignored\r\n"])]:
+            with self.subTest(name):
+                script = dialogue(auth=[on("AUTH", *pieces), on("", "235 ok\r\n")])
+                r, server = self.deliver(script, "b@example.test", ini=self.auth_ini(1))
+                self.assertClean(r, server)
+                self.assertEqual(server.commands[1:3], [b"AUTH CRAM-MD5\r\n",
+                                                        base64.b64encode(CRAM_RESPONSE) + b"\r\n"])
+
     def test_refused_login_ends_before_mail_from(self):
         for method in (1, 2, 3):
             with self.subTest(method=method):

@@ -3,8 +3,8 @@ one or several pieces, the HELO fall-back, MAIL FROM and RCPT TO, refusals and l
 connections, and the debug trace of all of it."""
 import unittest
 
-from fake_smtp import (CLOSE, DeliveryTest, close, closed_port, dialogue, error_lines,
-                       greet, head, message, on)
+from fake_smtp import (CLOSE, DeliveryTest, FakeSMTP, close, closed_port, dialogue,
+                       error_lines, greet, head, message, on)
 from harness import console
 
 RCPT_B = b"RCPT TO:<b@example.test>\r\n"
@@ -83,6 +83,26 @@ class Dialogue(DeliveryTest):
                          b"Send: MAIL FROM:<>\r\n")
                 self.assertIn(console(trace), r.stdout)
 
+    def test_greeting_lines_left_over_before_the_ehlo_reply(self):
+        # A two-line greeting whose second line arrives only after EHLO was sent: the
+        # EHLO reader passes over it and waits for the 250 reply.
+        script = dialogue(ehlo=("", "250-fake\r\n250 OK\r\n"))
+        script[0] = greet("220-welcome\r\n", "220 ready\r\n")
+        r, server = self.deliver(script, "-d", "b@example.test")
+        self.assertEqual((r.status, server.problems), (0, []), r)
+        host = self.client_host(server)
+        self.assertTrue(r.stdout.startswith(console(
+            recv("220-welcome\r\n") + b"Send: EHLO " + host + b"\r\n" + recv("220 ready\r\n") +
+            recv("250-fake\r\n250 OK\r\n") + b"[250 message2 ok!]\n" +
+            b"Send: MAIL FROM:<>\r\n")), r.stdout)
+
+    def test_server_by_name_and_port_low_bits(self):
+        with FakeSMTP(dialogue()) as server:
+            self.write_ini(server.port + 65536)
+            r = self.vorna("-hlocalhost", "b@example.test")
+        self.assertClean(r, server)
+        self.assertEqual(server.commands[1:3], [b"MAIL FROM:<>\r\n", RCPT_B])
+
     def test_failures_end_the_dialogue(self):
         ok = "250 ok\r\n"
         start = [greet("220 fake\r\n"), on("EHLO", "250 fake\r\n")]
@@ -90,6 +110,8 @@ class Dialogue(DeliveryTest):
             # name, script, exit status, reply code shown, commands the server got
             ("greeting refused", [greet("554 go away\r\n")], 11, 554, []),
             ("greeting never ends", [greet("220 fake"), close()], 10, 0, []),
+            # A reply that fills the whole reply buffer without a line end.
+            ("greeting too long", [greet("220 " + "x" * 4091)], 10, 0, []),
             ("421 in a further EHLO piece",
              [greet("220 fake\r\n"), on("EHLO", "250-fake\r\n", "421 closing\r\n")], 25, 0,
              ["EHLO"]),
