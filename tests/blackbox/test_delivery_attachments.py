@@ -48,6 +48,28 @@ class Attachments(DeliveryTest):
                     b"".join(part(n.encode(), d) for n, d in files) + CLOSING)
         self.assertMessage(server, expected)
 
+    def test_debug_mode_sends_and_echoes_the_same_bytes(self):
+        # Work files may be copied in large blocks normally and line by line in debug
+        # mode; the wire must not tell the two apart, and the trace must echo every byte.
+        data = self.data(300000)
+        self.write("x.bin", data)
+        body = self.write("body.txt", "本文\n.\n".encode("cp932"))
+        expected = (head(multipart=True) + TEXT_PART + b"\x1b$BK\\J8\x1b(J\r\n..\r\n\r\n" +
+                    part(b"x.bin", data) + CLOSING)
+        for args in ([], ["-d"]):
+            with self.subTest(args=args):
+                r, server = self.deliver(dialogue(), *args, "-F" + native_path(body), "-ax.bin",
+                                         "b@example.test")
+                self.assertEqual((r.status, server.problems), (0, []), r)
+                self.assertMessage(server, expected)
+                if args:
+                    out = r.stdout.replace(b"\r\r\n", b"\r\n") if WINDOWS else r.stdout
+                    start = out.index(b"Recv:[14 bytes] 354 go ahead\r\n") + 30
+                    end = out.index(b"Send: \r\n.\r\nRecv:")
+                    self.assertTrue(out[start:].startswith(b"Send: "))
+                    self.assertEqual(out[start:end].replace(b"Send: ", b""),
+                                     self.the_message(server)[:-5])
+
     def test_boundary_and_part_layout(self):
         # Seen on the wire rather than through the helpers: the exact lines of one part.
         self.write("x.bin", b"abc")
