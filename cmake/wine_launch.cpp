@@ -3,9 +3,10 @@
 // Unix arguments through the Unix character set (Shift_JIS bytes do not survive) and
 // replaces TMP, TEMP and windir with the prefix's own values. A Windows parent passes both
 // unchanged, so the tests start the program through this one:
-//   VORNA_WINE_CMDLINE  hex digits of the child's command line, program path first
-//   VORNA_WINE_ENV      hex digits of NUL-separated entries: "NAME=value" sets a variable,
-//                       "NAME" alone removes it
+//   wine_launch.exe REQUEST_FILE
+// The request file holds the child's command line (program path first), a NUL, then
+// NUL-separated entries for the environment: "NAME=value" sets a variable, "NAME" alone
+// removes it. (A file, as command lines and variables are limited to 32767 characters.)
 // Standard input, output and error are handed down; the exit code is the child's. The
 // child runs in a job that ends with this process, so a test that gives up on a run
 // (time-out) leaves nothing running.
@@ -15,36 +16,12 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 namespace {
-
-bool from_hex(const char* hex, std::string* bytes) {
-  auto digit = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  bytes->clear();
-  for (; hex[0] != '\0'; hex += 2) {
-    int high = digit(hex[0]);
-    int low = hex[1] != '\0' ? digit(hex[1]) : -1;
-    if (high < 0 || low < 0) return false;
-    bytes->push_back(static_cast<char>(high * 16 + low));
-  }
-  return true;
-}
-
-bool read_control(const char* name, std::string* bytes) {
-  DWORD size = GetEnvironmentVariableA(name, nullptr, 0);
-  if (size == 0) return false;
-  std::vector<char> hex(size + 1);
-  GetEnvironmentVariableA(name, hex.data(), size + 1);
-  SetEnvironmentVariableA(name, nullptr);
-  return from_hex(hex.data(), bytes);
-}
 
 // Makes a standard handle inheritable so that the child writes to the same pipe.
 HANDLE inheritable(DWORD which) {
@@ -57,14 +34,20 @@ HANDLE inheritable(DWORD which) {
 
 }  // namespace
 
-int main() {
-  std::string command_line;
-  if (!read_control("VORNA_WINE_CMDLINE", &command_line) || command_line.empty()) {
-    std::fprintf(stderr, "wine_launch: VORNA_WINE_CMDLINE missing or not hex\n");
+int main(int argc, char** argv) {
+  std::string request;
+  if (argc == 2) {
+    std::ifstream in(argv[1], std::ios::binary);
+    request.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  std::size_t split = request.find('\0');
+  if (split == std::string::npos || split == 0) {
+    std::fprintf(stderr, "wine_launch: usage: wine_launch.exe REQUEST_FILE\n");
     return 125;
   }
-  std::string environment;
-  if (read_control("VORNA_WINE_ENV", &environment)) {
+  std::string command_line = request.substr(0, split);
+  std::string environment = request.substr(split + 1);
+  {
     std::size_t start = 0;
     while (start < environment.size()) {
       std::size_t end = environment.find('\0', start);

@@ -62,6 +62,9 @@ bool get_env(const char* name, std::string* value) { return read_environment(nam
 
 bool get_env_nocase(const char* name, std::string* value) { return read_environment(name, value); }
 
+// Windows names its temporary directory only through "TMP" and "TEMP".
+bool system_temp_dir(std::string*) { return false; }
+
 bool current_dir(std::string* dir) {
   std::vector<char> buffer(MAX_PATH + 1);
   for (;;) {

@@ -86,8 +86,8 @@ def _windows_argument(arg):
     return bytes(out)
 
 
-def _wine_command(args, run_env, full_env):
-    """The runner command and environment for a run through wine_launch.exe."""
+def _wine_request(args, run_env):
+    """The request for wine_launch.exe: the command line, a NUL, the variables of the run."""
     arguments = [native_path(BIN).encode("cp932")]
     arguments.extend(a.encode("cp932") if isinstance(a, str) else a for a in args)
     entries = []
@@ -97,13 +97,7 @@ def _wine_command(args, run_env, full_env):
         else:
             value = value.encode("cp932") if isinstance(value, str) else value
             entries.append(key.encode("ascii") + b"=" + value)
-    full_env = dict(full_env)
-    # A fixed Windows code page (1252) maps every byte to a character and back, so the
-    # launcher's command line reaches the program unchanged.
-    full_env["LANG"] = "C.UTF-8"
-    full_env["VORNA_WINE_CMDLINE"] = b" ".join(_windows_argument(a) for a in arguments).hex()
-    full_env["VORNA_WINE_ENV"] = b"\0".join(entries).hex()
-    return RUNNER.split(";") + [WINE_LAUNCHER], full_env
+    return b" ".join(_windows_argument(a) for a in arguments) + b"\0" + b"\0".join(entries)
 
 
 def run(args, cwd, env=None, stdin=b"", timeout=60):
@@ -118,13 +112,22 @@ def run(args, cwd, env=None, stdin=b"", timeout=60):
         else:
             full_env[key] = value
     if WINDOWS and RUNNER and os.path.exists(WINE_LAUNCHER):
-        command, full_env = _wine_command(args, env, full_env)
-    else:
-        command = []
-        if RUNNER:
-            command.extend(RUNNER.split(";"))
-        command.append(BIN)
-        command.extend(os.fsencode(a) if isinstance(a, str) else a for a in args)
+        # A fixed Windows code page (1252) maps every byte to a character and back, so the
+        # command line reaches the program unchanged.
+        full_env["LANG"] = "C.UTF-8"
+        with tempfile.NamedTemporaryFile(prefix="vorna-wine-", suffix=".req") as request:
+            request.write(_wine_request(args, env))
+            request.flush()
+            command = RUNNER.split(";") + [WINE_LAUNCHER, native_path(request.name)]
+            completed = subprocess.run(command, cwd=cwd, env=full_env, input=stdin,
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                       timeout=timeout)
+        return Result(completed.returncode, completed.stdout, completed.stderr)
+    command = []
+    if RUNNER:
+        command.extend(RUNNER.split(";"))
+    command.append(BIN)
+    command.extend(os.fsencode(a) if isinstance(a, str) else a for a in args)
     completed = subprocess.run(command, cwd=cwd, env=full_env, input=stdin,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
     return Result(completed.returncode, completed.stdout, completed.stderr)

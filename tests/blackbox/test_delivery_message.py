@@ -52,6 +52,9 @@ class Header(DeliveryTest):
             # Daylight saving time moves the clock, not the zone text.
             ("AEST-10AEDT,M10.1.0,M4.1.0/3", False, b"+1000", None),
         ]
+        if WINDOWS:
+            # The Windows C runtime reads three-letter zone names and no change rules.
+            cases[-1] = ("PST8PDT", False, b"-0800", None)
         for tz, adjust, zone, east in cases:
             with self.subTest(TZ=tz, t=adjust):
                 before = time.time()
