@@ -16,6 +16,7 @@
 #include <time.h>
 
 #include "platform/platform.h"
+#include "platform/platform_win32.h"
 
 #include <climits>
 #include <cstdlib>
@@ -99,6 +100,10 @@ Function entry_point(HMODULE library, const char* name) {
   return typed;
 }
 
+}  // namespace
+
+namespace win32 {
+
 // Windows NT family: the first module of the own process, through the process-status
 // library (present from NT 4.0 on, loaded at run time so that the program starts where it
 // is missing).
@@ -161,11 +166,11 @@ bool executable_path_95(std::string* path) {
   return found;
 }
 
+}  // namespace win32
+
 #if !defined(_WIN64)
 static_assert(sizeof(PROCESSENTRY32) == 296, "the 95 family expects a 296-byte process record");
 #endif
-
-}  // namespace
 
 bool executable_path(std::string* path) {
   OSVERSIONINFOA version;
@@ -175,8 +180,8 @@ bool executable_path(std::string* path) {
 #pragma warning(suppress : 4996)  // only the platform family is asked, which stays right
 #endif
   if (!GetVersionExA(&version)) return false;
-  if (version.dwPlatformId == VER_PLATFORM_WIN32_NT) return executable_path_nt(path);
-  if (version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) return executable_path_95(path);
+  if (version.dwPlatformId == VER_PLATFORM_WIN32_NT) return win32::executable_path_nt(path);
+  if (version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) return win32::executable_path_95(path);
   return false;
 }
 

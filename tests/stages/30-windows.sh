@@ -2,7 +2,8 @@
 # The Windows build: cross-builds vorna.exe and its tests with MinGW-w64 and runs the whole
 # test suite (unit and black-box) under Wine, for 64-bit Windows and, where the 32-bit
 # Wine can be installed, for 32-bit Windows too.
-# Usage: bash tests/stages/30-windows.sh BUILD_DIR     (builds in BUILD_DIR-win, BUILD_DIR-win32)
+# Usage: bash tests/stages/30-windows.sh BUILD_DIR
+#   builds in BUILD_DIR-win and BUILD_DIR-win32, with the Wine prefix BUILD_DIR-wineprefix.
 # Installs what is missing when run as root (Debian packages). VORNA_WIN32=0 skips the
 # 32-bit build, VORNA_WIN32=build builds it without running its tests.
 set -uo pipefail
@@ -77,8 +78,9 @@ variant() {
   fi
   [ "$mode" = run ] || { log "[$name] built, tests not run"; return 0; }
 
-  # A private prefix, owned by whoever runs this, created once before the parallel tests.
-  export WINEPREFIX="$dir/wineprefix"
+  # A private prefix (1.3 GB), owned by whoever runs this, shared by both builds and
+  # created once before the parallel tests.
+  export WINEPREFIX="$base-wineprefix"
   log "[$name] Wine prefix $WINEPREFIX"
   "$root/cmake/wine-run.sh" --init || { log "[$name] Wine prefix cannot be created"; return 1; }
   local rc=0

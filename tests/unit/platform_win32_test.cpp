@@ -1,6 +1,7 @@
 // The Windows platform layer: work files, the profile functions with relative paths, the
 // environment, the time zone, sockets that fail without hanging, and thread time limits.
 #include "platform/platform.h"
+#include "platform/platform_win32.h"
 
 #include <gtest/gtest.h>
 
@@ -94,6 +95,16 @@ TEST(PlatformWin32, ExecutablePathIsTheRunningProgram) {
   ASSERT_GE(path.size(), tail.size());
   EXPECT_EQ(lower(path.substr(path.size() - tail.size())), tail) << path;
   EXPECT_EQ(platform::path_separator(), '\\');
+
+  // Both ways of finding it work wherever their libraries exist; the process list of an
+  // NT system names the file alone.
+  std::string nt_path;
+  ASSERT_TRUE(platform::win32::executable_path_nt(&nt_path));
+  EXPECT_EQ(nt_path, path);
+  std::string listed;
+  ASSERT_TRUE(platform::win32::executable_path_95(&listed));
+  ASSERT_GE(listed.size(), tail.size());
+  EXPECT_EQ(lower(listed.substr(listed.size() - tail.size())), tail) << listed;
 }
 
 TEST(PlatformWin32, TimeZoneComesFromTz) {
