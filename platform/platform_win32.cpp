@@ -7,6 +7,9 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#ifndef _WINSOCK_DEPRECATED_NO_WARNINGS
+#define _WINSOCK_DEPRECATED_NO_WARNINGS  // inet_addr and gethostbyname are the 1.1 calls meant
+#endif
 #include <winsock2.h>
 #include <windows.h>
 #include <tlhelp32.h>

@@ -29,7 +29,8 @@ WINDOWS = TARGET_OS == "windows"
 
 # Variables passed through from the caller's environment (the Wine wrapper needs some).
 _PASSED_THROUGH = ("PATH", "WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES", "HOME", "USER",
-                   "LANG", "LD_LIBRARY_PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS")
+                   "LANG", "LD_LIBRARY_PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS",
+                   "SYSTEMROOT")  # Windows Sockets does not start without SYSTEMROOT
 
 WINE_LAUNCHER = os.environ.get("VORNA_WINE_LAUNCHER") or os.path.join(
     os.path.dirname(os.path.abspath(BIN)), "wine_launch.exe")
@@ -62,8 +63,8 @@ def sjis(text):
 
 def native_path(path):
     """A path as the program sees it (a drive path under Wine)."""
-    if not WINDOWS:
-        return path
+    if not WINDOWS or os.name == "nt":
+        return os.path.abspath(path) if WINDOWS else path
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
