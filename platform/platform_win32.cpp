@@ -229,11 +229,65 @@ long timezone_seconds_west() {
 
 // ---------------------------------------------------------------- files
 
+namespace {
+
+// Security attributes that give the running user alone access to a new file, so that
+// attachments and stored passwords are not readable by others even in a shared
+// directory (new files otherwise inherit the directory's access list). Where the system
+// has no access lists (the 95 family) or the user cannot be told, the attributes are
+// left out and the system's defaults apply.
+class OwnerOnly {
+ public:
+  OwnerOnly() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    user_.resize(size);
+    bool have_user = size > 0 && GetTokenInformation(token, TokenUser, user_.data(), size, &size);
+    CloseHandle(token);
+    if (!have_user) return;
+    PSID sid = reinterpret_cast<TOKEN_USER*>(user_.data())->User.Sid;
+    acl_.resize(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(sid));
+    ACL* acl = reinterpret_cast<ACL*>(acl_.data());
+    if (!InitializeAcl(acl, static_cast<DWORD>(acl_.size()), ACL_REVISION) ||
+        !AddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, sid) ||
+        !InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE)) {
+      return;
+    }
+    attributes_.nLength = sizeof attributes_;
+    attributes_.lpSecurityDescriptor = &descriptor_;
+    attributes_.bInheritHandle = FALSE;
+    ready_ = true;
+  }
+  OwnerOnly(const OwnerOnly&) = delete;
+  OwnerOnly& operator=(const OwnerOnly&) = delete;
+
+  SECURITY_ATTRIBUTES* get() { return ready_ ? &attributes_ : nullptr; }
+
+ private:
+  std::vector<unsigned char> user_;
+  std::vector<unsigned char> acl_;  // ACL records need DWORD alignment: vector storage has it
+  SECURITY_DESCRIPTOR descriptor_{};
+  SECURITY_ATTRIBUTES attributes_{};
+  bool ready_ = false;
+};
+
+// Creates a new file (nothing may bear the name yet) for writing, owner-only.
+HANDLE create_new_file(const std::string& path, DWORD share) {
+  OwnerOnly security;
+  // With FILE_FLAG_OPEN_REPARSE_POINT a planted link counts as an existing name instead
+  // of being followed.
+  return CreateFileA(path.c_str(), GENERIC_WRITE, share, security.get(), CREATE_NEW,
+                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+}  // namespace
+
 std::FILE* create_exclusive(const std::string& path) {
-  // CREATE_NEW fails when anything bears the name; with FILE_FLAG_OPEN_REPARSE_POINT a
-  // planted link counts as that thing instead of being followed. No sharing while open.
-  HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  // No sharing while the work file is being written.
+  HANDLE handle = create_new_file(path, 0);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
   int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
   if (fd < 0) {
@@ -307,7 +361,13 @@ int profile_get_int(const char* section, const char* key, int fallback, const st
 
 bool profile_write_string(const char* section, const char* key, const char* value,
                           const std::string& path) {
-  return WritePrivateProfileStringA(section, key, value, full_profile_path(path).c_str()) != 0;
+  std::string full = full_profile_path(path);
+  // A settings file that does not exist yet is created empty and owner-only first, as it
+  // holds the enciphered passwords; the profile function then fills it. An existing file
+  // keeps its access list.
+  HANDLE created = create_new_file(full, FILE_SHARE_READ | FILE_SHARE_WRITE);
+  if (created != INVALID_HANDLE_VALUE) CloseHandle(created);
+  return WritePrivateProfileStringA(section, key, value, full.c_str()) != 0;
 }
 
 // ---------------------------------------------------------------- sockets
