@@ -107,11 +107,12 @@ cmd_stop() {
   return 0
 }
 
-# Servers left by earlier runs whose owner is gone (killed before it could stop them).
-stop_orphans() {
+# Servers left by earlier runs whose owner is gone (killed before it could stop them). A
+# directory without owner.pid has not been started yet (perhaps by a run going on right now).
+stop_orphans() {  # DIR-BEING-STARTED
   local d owner
   for d in "$BASE".*; do
-    [ -d "$d" ] || continue
+    [ -d "$d" ] && [ "$d" != "$1" ] && [ -f "$d/owner.pid" ] || continue
     owner=$(cat "$d/owner.pid" 2>/dev/null)
     if [ -n "$owner" ] && kill -0 "$owner" 2>/dev/null; then continue; fi
     log "stopping servers left behind in $d"
@@ -136,13 +137,13 @@ print(" ".join(str(s.getsockname()[1]) for s in socks))
 cmd_start() {
   cmd_check || exit 3
   install_packages
-  stop_orphans
 
   local dir="${1:-}"
   if [ -z "$dir" ]; then dir=$(mktemp -d "$BASE.XXXXXX") || die "cannot create a work directory"; fi
   mkdir -p "$dir" && chmod 755 "$dir"
   dir=$(cd "$dir" && pwd)
   echo "${VORNA_MAILSERVERS_OWNER:-$PPID}" >"$dir/owner.pid"
+  stop_orphans "$dir"
 
   local ports smtp_port pop3_port token
   ports=$(free_ports) || die "cannot pick free ports"

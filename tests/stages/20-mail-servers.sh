@@ -27,9 +27,11 @@ fi
 dir=$(mktemp -d /tmp/vorna-mailservers.XXXXXX) || exit 1
 export VORNA_MAILSERVERS_OWNER=$$
 stopped=0
+tests=""
 stop_servers() {
   [ $stopped = 1 ] && return
   stopped=1
+  [ -n "$tests" ] && kill "$tests" 2>/dev/null
   bash "$servers" stop "$dir" </dev/null
 }
 trap stop_servers EXIT
@@ -41,10 +43,14 @@ if ! envfile=$(bash "$servers" start "$dir" </dev/null); then
   exit 1
 fi
 
+# In the background so that a signal reaches the traps at once (and the tests are ended too).
 cd "$here" || exit 1
 VORNA_BIN="$bin" VORNA_MAILSERVERS_ENV="$envfile" PYTHONDONTWRITEBYTECODE=1 \
-  python3 -m unittest -v test_mail_servers </dev/null 2>&1
+  python3 -m unittest -v test_mail_servers </dev/null 2>&1 &
+tests=$!
+wait "$tests"
 status=$?
+tests=""
 if [ $status != 0 ]; then
   echo "mail-servers: last lines of the server logs:"
   tail -n 25 "$dir/log/postfix.log" "$dir/log/dovecot.log" 2>/dev/null
