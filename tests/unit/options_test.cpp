@@ -65,7 +65,7 @@ TEST(Options, TildeIsReplacedByTheWorkDirectoryWithoutASeparator) {
   }
 }
 
-TEST(Options, ReadableMeansAFileThatOpensAndReads) {
+TEST(Options, ReadableMeansAFileThatOpens) {
   const std::string dir = ::testing::TempDir();
   const std::string empty = dir + "vorna_options_empty.txt";
   std::FILE* file = std::fopen(empty.c_str(), "wb");
