@@ -113,11 +113,11 @@ def main():
         os.remove(message)
 
     print("medians of %d runs; wall time in seconds, peak RSS in MiB (median / max)" % args.runs)
-    print("%8s | %-22s | %-22s | %-22s | %9s %9s" % ("size", "vorna", "curl", "ideal client",
+    print("%9s | %-25s | %-25s | %-25s | %7s %7s" % ("size", "vorna", "curl", "ideal client",
                                                     "v/curl", "v/ideal"))
     for size, m in rows:
         cell = lambda n: "%7.3f s %5.1f/%5.1f MiB" % (m[n][0], m[n][1] / 1024, m[n][2] / 1024)
-        print("%5d MiB | %s | %s | %s | %9.3f %9.3f" % (
+        print("%5d MiB | %s | %s | %s | %7.3f %7.3f" % (
             size, cell("vorna"), cell("curl"), cell("ideal"),
             m["vorna"][0] / m["curl"][0], m["vorna"][0] / m["ideal"][0]))
 

@@ -32,7 +32,7 @@ from harness import ProgramTest, WINDOWS, console
 
 # Pause between the pieces of one reply: long enough that the client reads the first
 # piece before the next one arrives.
-PAUSE = 0.3
+PAUSE = 0.5
 # No wait of the server is unbounded.
 IO_TIMEOUT = 30.0
 CLOSE = object()
