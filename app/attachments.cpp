@@ -1,5 +1,124 @@
-// Attachment preparation. (Placeholder until the front end is built.)
+// Attachment preparation. When -a is read, every path it names is checked at once and
+// Base64-encoded into a work file of its own in the work directory; the SMTP dialogue
+// later copies each work file unchanged into its MIME part. The work files are removed
+// at the end of the run, successful or not.
 #include "app/attachments.h"
 
-void prepare_attachments(const std::string&) {}
-void delete_work_files() {}
+#include <cstdio>
+#include <string>
+
+#include "app/errors.h"
+#include "app/options.h"
+#include "app/run_state.h"
+#include "codec/base64.h"
+#include "codec/jis_convert.h"
+#include "platform/platform.h"
+
+namespace {
+
+// The directory for work files: "TMP", then "TEMP", then the system's own temporary
+// directory variable, then the current directory.
+std::string choose_work_dir() {
+  std::string dir;
+  if (platform::get_env("TMP", &dir)) return dir;
+  if (platform::get_env("TEMP", &dir)) return dir;
+  if (platform::system_temp_dir(&dir)) return dir;
+  if (platform::current_dir(&dir)) return dir;
+  return ".";
+}
+
+// "<work_dir><sep>~S<TICK><PID>-<i>.tmp", the tick and process id in uppercase hex.
+std::string work_file_name(uint32_t process, int position) {
+  char tail[64];
+  std::snprintf(tail, sizeof tail, "~S%lX%lX-%d.tmp", static_cast<unsigned long>(g_run.start_tick),
+                static_cast<unsigned long>(process), position);
+  return g_run.work_dir + platform::path_separator() + tail;
+}
+
+// The name the attachment is shown under in its part: the text after the last separator.
+std::string display_name(const std::string& path) {
+  std::string::size_type cut = path.rfind(platform::path_separator());
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+// The display name goes into quoted header parameters; a CR, LF or double quote in it
+// would end them early.
+bool usable_display_name(const std::string& name) {
+  return name.find_first_of("\r\n\"") == std::string::npos;
+}
+
+void forget_work_files() {
+  delete_work_files();
+  g_run.attachment_name_list.clear();
+}
+
+// A failure while the work files are being written: those written so far go too.
+[[noreturn]] void abandon_preparation(int code) {
+  forget_work_files();
+  error_exit(code);
+}
+
+}  // namespace
+
+void prepare_attachments(const std::string& text) {
+  // A repeated -a replaces the earlier one; its work files would otherwise stay behind.
+  forget_work_files();
+  g_run.attachments_present = false;
+
+  g_run.attachment_list = text;
+  g_run.attachment_paths.clear();
+  g_run.attachment_count = 0;
+
+  const uint32_t process = platform::process_id();
+  g_run.start_tick = platform::tick_count();
+  char boundary[96];
+  std::snprintf(boundary, sizeof boundary, "------_7356%ldQWEORfsdEYfi_MULTIPART_MIXED_",
+                static_cast<long>(static_cast<int32_t>(g_run.start_tick)));
+  g_run.boundary = boundary;
+  g_run.work_dir = choose_work_dir();
+
+  // Every path is checked before any work file is made; empty pieces (leading, trailing
+  // or doubled commas) name nothing.
+  std::string::size_type start = 0;
+  while (start <= text.size()) {
+    std::string::size_type comma = text.find(',', start);
+    if (comma == std::string::npos) comma = text.size();
+    std::string path = text.substr(start, comma - start);
+    if (!path.empty()) {
+      if (!file_is_readable(path) || !usable_display_name(display_name(path))) {
+        error_exit(kErrAttachmentMissing);
+      }
+      g_run.attachment_paths.push_back(path);
+    }
+    start = comma + 1;
+  }
+  g_run.attachment_count = static_cast<int32_t>(g_run.attachment_paths.size());
+
+  for (int i = 0; i < g_run.attachment_count; ++i) {
+    const std::string& path = g_run.attachment_paths[i];
+    const std::string name = work_file_name(process, i);
+    // Made fresh and for the owner only: a file or link already bearing the name is
+    // never appended to or written through.
+    std::FILE* work_file = platform::create_exclusive(name);
+    if (work_file == nullptr) abandon_preparation(kErrWorkFile);
+    g_run.work_file_list.push_back(name);
+
+    std::string shown = display_name(path);
+    encode_header_word(shown);
+    g_run.attachment_name_list.push_back(shown);
+
+    if (base64_stream_file(path, work_file) != 0) {
+      std::fclose(work_file);
+      abandon_preparation(kErrEncode);
+    }
+    // A work file cut short (a full disk) would send a damaged attachment as if whole.
+    const bool write_failed = std::ferror(work_file) != 0;
+    if (std::fclose(work_file) != 0 || write_failed) abandon_preparation(kErrWorkFile);
+  }
+  g_run.attachments_present = true;
+}
+
+void delete_work_files() {
+  for (const std::string& name : g_run.work_file_list) std::remove(name.c_str());
+  g_run.work_file_list.clear();
+}

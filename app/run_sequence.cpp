@@ -1,17 +1,58 @@
-// The order of a run. (Placeholder until the front end is built.)
+// The order of a run. A start without arguments opens the settings menu; any other start
+// reads the command line, checks that there is somewhere to send to, optionally shows
+// the information block and logs in to POP3, delivers, and removes its work files. Every
+// failure ends the process through error_exit.
 #include "app/run_sequence.h"
 
+#include <new>
+
+#include "app/attachments.h"
 #include "app/errors.h"
+#include "app/information.h"
 #include "app/options.h"
 #include "app/run_state.h"
 #include "config/settings.h"
+#include "config/settings_menu.h"
+#include "transfer/pop_before_smtp.h"
 #include "transfer/smtp_dialogue.h"
 
-int run_program(int argc, char** argv) {
+namespace {
+
+void run(int argc, char** argv) {
   g_run.program_name = argc > 0 ? argv[0] : "vorna";
+  g_run.body_file.clear();
+  g_run.attachment_list.clear();
+  g_run.tz_adjust = false;
+
+  // The settings are loaded before any argument is looked at, so that the menu shows the
+  // stored values and a delivery uses them.
   locate_settings_file();
   load_settings();
+
+  if (argc <= 1) settings_menu();
+
   read_options(argc, argv);
+  if (!g_run.recipient_given) error_exit(kErrNoRecipient);
+  if (g_run.mail_server.empty()) error_exit(kErrNoServer);
+
+  if (g_run.info_mode) show_information();
+  if (g_settings.pop3_use == 1) {
+    int result = pop_before_smtp();
+    if (result != 0) error_exit(result);
+  }
   send_mail();
-  end_process(0);
+  if (g_run.attachments_present) delete_work_files();
+}
+
+}  // namespace
+
+int run_program(int argc, char** argv) {
+  try {
+    run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    // Work files may be half made when storage runs out while -a is read.
+    delete_work_files();
+    error_exit(kErrMemory);
+  }
+  end_process(kOk);
 }

@@ -1,7 +1,183 @@
-// Base64. (Placeholder until the codec is built.)
+// Base64 (RFC 2045): buffer encoder and decoder for SMTP authentication, and the streamer
+// that turns an attachment into the Base64 body of its MIME part inside a work file.
 #include "codec/base64.h"
 
-int base64_encode(const unsigned char*, std::size_t, char*, std::size_t, std::size_t*) { return -2; }
-std::string base64_encode(const std::string&) { return std::string(); }
-int base64_decode(const char*, std::size_t, unsigned char*, std::size_t*) { return -1; }
-int base64_stream_file(const std::string&, std::FILE*) { return 1; }
+#include <cstring>
+#include <memory>
+
+#include "app/options.h"
+
+namespace {
+
+const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Value of each 7-bit character, or kInvalid. "=" is invalid here; the decoder tests for
+// it itself before it consults the table.
+constexpr unsigned char kInvalid = 0xFF;
+
+struct DecodeTable {
+  unsigned char value[128];
+  DecodeTable() {
+    std::memset(value, kInvalid, sizeof value);
+    for (int i = 0; i < 64; ++i) value[static_cast<unsigned char>(kAlphabet[i])] = i;
+  }
+};
+
+const DecodeTable& decode_table() {
+  static const DecodeTable table;
+  return table;
+}
+
+// Value of a character, or kInvalid for anything outside the alphabet (bytes 0x80 and
+// above included).
+unsigned char char_value(char c) {
+  unsigned char byte = static_cast<unsigned char>(c);
+  if (byte >= 128) return kInvalid;
+  return decode_table().value[byte];
+}
+
+// Writes the four characters of a whole group of three bytes.
+inline void encode_three(const unsigned char* in, char* out) {
+  out[0] = kAlphabet[in[0] >> 2];
+  out[1] = kAlphabet[((in[0] & 3) << 4) | (in[1] >> 4)];
+  out[2] = kAlphabet[((in[1] & 0x0F) << 2) | (in[2] >> 6)];
+  out[3] = kAlphabet[in[2] & 0x3F];
+}
+
+// Writes the four characters of a final group holding one or two bytes.
+inline void encode_tail(const unsigned char* in, std::size_t count, char* out) {
+  unsigned char group[3] = {in[0], count > 1 ? in[1] : static_cast<unsigned char>(0), 0};
+  encode_three(group, out);
+  out[3] = '=';
+  if (count == 1) out[2] = '=';
+}
+
+// An attachment line carries 19 groups: 57 bytes become 76 characters and CR LF.
+constexpr std::size_t kLineBytes = 57;
+constexpr std::size_t kLineText = 78;
+// The attachment is read in blocks of whole lines, so a block always ends a line.
+constexpr std::size_t kBlockLines = 4096;
+constexpr std::size_t kBlockBytes = kLineBytes * kBlockLines;
+
+const char kPartHeader[] = "Content-Transfer-Encoding: base64\r\n\r\n";
+
+// Reads until the block is full or the file gives no more. A read error counts as the end
+// of the file.
+std::size_t fill_block(std::FILE* file, unsigned char* block) {
+  std::size_t filled = 0;
+  while (filled < kBlockBytes) {
+    std::size_t got = std::fread(block + filled, 1, kBlockBytes - filled, file);
+    if (got == 0) break;
+    filled += got;
+  }
+  return filled;
+}
+
+}  // namespace
+
+const char* base64_encode_group(int count, const unsigned char* group) {
+  static char result[5];
+  unsigned char b0 = group[0];
+  unsigned char b1 = count > 1 ? group[1] : 0;
+  unsigned char b2 = count > 2 ? group[2] : 0;
+  result[0] = kAlphabet[b0 >> 2];
+  result[1] = kAlphabet[((b0 & 3) << 4) | (b1 >> 4)];
+  result[2] = count == 1 ? '=' : kAlphabet[((b1 & 0x0F) << 2) | (b2 >> 6)];
+  result[3] = count < 3 ? '=' : kAlphabet[b2 & 0x3F];
+  result[4] = '\0';
+  return result;
+}
+
+int base64_encode(const unsigned char* source, std::size_t n, char* dest, std::size_t capacity,
+                  std::size_t* needed) {
+  std::size_t length = 4 * ((n + 2) / 3);
+  if (needed != nullptr) *needed = length;
+  if (capacity < length) return -2;
+  char* out = dest;
+  std::size_t whole = n / 3 * 3;
+  for (std::size_t i = 0; i < whole; i += 3, out += 4) encode_three(source + i, out);
+  if (n > whole) encode_tail(source + whole, n - whole, out);
+  if (length < capacity) dest[length] = '\0';
+  return 0;
+}
+
+std::string base64_encode(const std::string& bytes) {
+  std::size_t length = 4 * ((bytes.size() + 2) / 3);
+  std::string text(length + 1, '\0');
+  base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), &text[0],
+                text.size(), nullptr);
+  text.resize(length);
+  return text;
+}
+
+int base64_decode(const char* text, std::size_t length, unsigned char* dest, std::size_t* count) {
+  if (dest == nullptr) return -1;
+  std::size_t groups = length / 4;
+  std::size_t available = length;
+  // A challenge may arrive as "+ text"; the marker is skipped but the group count stays
+  // that of the whole length. A group that would reach past the given text is refused
+  // like an invalid character, so nothing beyond the text is ever read.
+  if (length >= 2 && text[0] == '+' && text[1] == ' ') {
+    text += 2;
+    available -= 2;
+  }
+  if (available > 0 && text[0] == '\r') return -1;
+  unsigned char* out = dest;
+  for (std::size_t g = 0; g < groups; ++g, text += 4) {
+    if (4 * g + 4 > available) return -1;
+    unsigned char a = char_value(text[0]);
+    unsigned char b = char_value(text[1]);
+    bool pad3 = text[2] == '=';
+    bool pad4 = text[3] == '=';
+    unsigned char c = pad3 ? 0 : char_value(text[2]);
+    unsigned char d = pad4 ? 0 : char_value(text[3]);
+    if (a == kInvalid || b == kInvalid || c == kInvalid || d == kInvalid) return -1;
+    *out++ = static_cast<unsigned char>((a << 2) | (b >> 4));
+    if (pad3) continue;
+    *out++ = static_cast<unsigned char>((b << 4) | (c >> 2));
+    if (pad4) continue;
+    *out++ = static_cast<unsigned char>((c << 6) | d);
+  }
+  *out = '\0';
+  if (count != nullptr) *count = static_cast<std::size_t>(out - dest);
+  return 0;
+}
+
+int base64_stream_file(const std::string& path, std::FILE* work_file) {
+  std::FILE* file = std::fopen(expand_tilde(path).c_str(), "rb");
+  if (file == nullptr) return 1;
+  bool written =
+      std::fwrite(kPartHeader, 1, sizeof kPartHeader - 1, work_file) == sizeof kPartHeader - 1;
+
+  // Whole lines of 57 bytes become 76 characters and CR LF; the block size is a multiple
+  // of 57, so only the last block can end in a partial line. That line is ended by the
+  // final CR LF below; a file whose last line is full ends with an empty line instead.
+  std::unique_ptr<unsigned char[]> block(new unsigned char[kBlockBytes]);
+  std::unique_ptr<char[]> text(new char[kBlockLines * kLineText + kLineText]);
+  std::size_t got;
+  do {
+    got = fill_block(file, block.get());
+    const unsigned char* in = block.get();
+    char* out = text.get();
+    std::size_t left = got;
+    for (; left >= kLineBytes; left -= kLineBytes, in += kLineBytes) {
+      for (std::size_t i = 0; i < kLineBytes; i += 3, out += 4) encode_three(in + i, out);
+      *out++ = '\r';
+      *out++ = '\n';
+    }
+    std::size_t whole = left / 3 * 3;
+    for (std::size_t i = 0; i < whole; i += 3, out += 4) encode_three(in + i, out);
+    if (left > whole) {
+      encode_tail(in + whole, left - whole, out);
+      out += 4;
+    }
+    std::size_t size = static_cast<std::size_t>(out - text.get());
+    if (written && size > 0) written = std::fwrite(text.get(), 1, size, work_file) == size;
+  } while (got == kBlockBytes);
+  std::fclose(file);
+
+  if (written) written = std::fwrite("\r\n", 1, 2, work_file) == 2;
+  // Flushed here so that a full disk is seen now rather than lost in the caller's close.
+  if (written) written = std::fflush(work_file) == 0;
+  return written ? 0 : 1;
+}

@@ -6,6 +6,10 @@
 #include <cstdio>
 #include <string>
 
+// Encodes one group of count (1, 2 or 3) bytes into four characters, "=" standing for the
+// absent bytes. The result lives in one static area that the next call overwrites.
+const char* base64_encode_group(int count, const unsigned char* group);
+
 // Encodes n bytes into dest (capacity bytes). Stores the needed length 4*floor((n+2)/3) in
 // *needed when given, before the capacity test. Returns 0, or -2 when the capacity is too
 // small (dest untouched). A NUL follows the text only when it is shorter than capacity.
@@ -22,5 +26,6 @@ int base64_decode(const char* text, std::size_t length, unsigned char* dest, std
 // Writes "Content-Transfer-Encoding: base64\r\n\r\n" and the attachment's bytes as Base64
 // lines of 76 characters with CR LF, then one more CR LF, into the open work file. The
 // path goes through expand_tilde first. Returns 0, or 1 when the attachment cannot be
-// opened (nothing written then).
+// opened (nothing written then) or the work file refuses the text (a full disk), so that
+// a cut attachment is never sent as if whole.
 int base64_stream_file(const std::string& path, std::FILE* work_file);

@@ -1,8 +1,12 @@
 // Japanese text conversion: Shift_JIS to ISO-2022-JP (RFC 1468), with ESC ( J to leave
 // kanji and half-width katakana sent between SO and SI, and MIME encoded-words for
 // header values (RFC 2047, "B" encoding). Texts of any length convert.
+//
+// A text ends at its first zero byte, as a C string would; any bytes from that zero on
+// are kept unchanged after the result.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // Converts the text in place. Binary-looking and ASCII-class text stays unchanged.
@@ -11,3 +15,33 @@ void convert_sjis_to_jis(std::string& text);
 // Converts a header value in place: unchanged, its converted form when that holds no
 // kanji, or one encoded-word "=?ISO-2022-JP?B?...?=".
 void encode_header_word(std::string& text);
+
+// ---------------------------------------------------------------- inner operations
+// Exposed for the tests; the two operations above are the interface for everyone else.
+
+enum class TextClass { kNone, kAscii, kJis, kShiftJis, kEucJp, kEucOrShiftJis };
+
+// The class that convert_sjis_to_jis leaves unchanged besides ASCII: kNone normally,
+// kJis while encode_header_word runs.
+extern TextClass g_leave_alone_class;
+
+// True when more than one in 32 of the first min(length, 1024) bytes is a control byte
+// of 0x00-0x06, 0x0B, 0x10-0x19 or 0x1C-0x1F.
+bool looks_binary(const unsigned char* text, std::size_t length);
+// Guesses the code of a text from its first decisive byte pattern.
+TextClass detect_text_class(const unsigned char* text, std::size_t length);
+// Settles an undecided EUC-JP-or-Shift_JIS pair from (at most 1024 of) the bytes after
+// it: kShiftJis, kEucJp or kJis.
+TextClass resolve_euc_or_sjis(const unsigned char* bytes, std::size_t count);
+
+struct JisPair {
+  unsigned char first;
+  unsigned char second;
+};
+// The JIS X 0208 bytes of a Shift_JIS pair, by the row and cell arithmetic alone (no
+// table; bytes outside the standard ranges come out as the arithmetic gives them).
+JisPair sjis_pair_to_jis(unsigned char lead, unsigned char trail);
+
+// Writes "=?ISO-2022-JP?B?", the Base64 of text (up to its first zero byte) and "?=" into
+// *output, as a single unfolded word.
+void build_encoded_word(const std::string& text, std::string* output);

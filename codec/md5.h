@@ -16,8 +16,10 @@ void md5_update(Md5Context* context, const unsigned char* input, std::size_t len
 // Writes the 16-byte digest and clears the context to zero.
 void md5_final(unsigned char digest[16], Md5Context* context);
 
+// HMAC-MD5 with a 64-byte block; a key longer than 64 bytes is replaced by its MD5.
 void hmac_md5(const unsigned char* text, std::size_t text_length, const unsigned char* key,
               std::size_t key_length, unsigned char digest[16]);
 
-// The MD5 of the timestamp followed by the password, as 32 lowercase hex digits.
+// The MD5 of the timestamp followed by the password (each up to its first zero byte, of
+// any length), as 32 lowercase hex digits.
 std::string apop_digest(const std::string& timestamp, const std::string& password);

@@ -1,9 +1,129 @@
-// The settings file. (Placeholder until the settings file is built.)
+// The settings file vorna.ini: which file is used, and the reading and writing of its
+// twelve values through the platform's profile functions.
 #include "config/settings.h"
+
+#include <cstdio>
+
+#include "app/errors.h"
+#include "platform/platform.h"
 
 Settings g_settings;
 
-void locate_settings_file() {}
-int executable_ini_path(std::string*) { return -1; }
-void load_settings() {}
-void save_settings() {}
+namespace {
+
+const char kFileName[] = "vorna.ini";
+const char kPop3[] = "POP3";
+const char kSmtp[] = "SMTP";
+// Read limits including the terminator: 254 characters for text, 510 for the stored
+// password forms.
+constexpr std::size_t kTextSize = 255;
+constexpr std::size_t kPassSize = 511;
+// The longest "windir" value that still forms a settings path.
+constexpr std::size_t kMaxWindirLength = 1000;
+
+// The file counts as present when it opens and reads for reading (a directory of that
+// name does not).
+bool readable(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  std::fgetc(file);
+  bool ok = !std::ferror(file);
+  std::fclose(file);
+  return ok;
+}
+
+std::string in_directory(const std::string& directory) {
+  return directory + platform::path_separator() + kFileName;
+}
+
+}  // namespace
+
+void locate_settings_file() {
+  std::string cwd;
+  if (platform::current_dir(&cwd)) {
+    // A root directory gives a doubled separator; the path is used in that form.
+    std::string path = in_directory(cwd);
+    if (readable(path)) {
+      g_settings.settings_path = path;
+      return;
+    }
+  }
+
+  std::string windir;
+  if (platform::get_env_nocase("windir", &windir)) {
+    if (windir.size() > kMaxWindirLength) error_exit(kErrUnknown);
+    std::string path = in_directory(windir);
+    if (readable(path)) {
+      g_settings.settings_path = path;
+      return;
+    }
+  }
+
+  // Beside the executable, taken without looking: this is where a new file is created.
+  std::string path;
+  if (executable_ini_path(&path) == 0) {
+    g_settings.settings_path = path;
+    return;
+  }
+  g_settings.settings_path = std::string(1, platform::path_separator()) + kFileName;
+}
+
+int executable_ini_path(std::string* path) {
+  std::string exe;
+  if (!platform::executable_path(&exe)) return -1;
+  std::size_t name_start = exe.rfind(platform::path_separator());
+  name_start = name_start == std::string::npos ? 0 : name_start + 1;
+  if (exe.find('.', name_start) != std::string::npos) {
+    // vorna.exe gives vorna.ini; a program under another name reads a file of that name.
+    if (exe.size() > 3) exe.replace(exe.size() - 3, 3, "ini");
+  } else {
+    exe += ".ini";
+  }
+  *path = exe;
+  return 0;
+}
+
+void load_settings() {
+  const std::string& path = g_settings.settings_path;
+  Settings& s = g_settings;
+  s.pop3_use = platform::profile_get_int(kPop3, "POP3_USE", 0, path);
+  s.apop_use = platform::profile_get_int(kPop3, "APOP_USE", 0, path);
+  s.pop3_server = platform::profile_get_string(kPop3, "POP3_SERVER", "dummy", kTextSize, path);
+  s.pop3_user = platform::profile_get_string(kPop3, "POP3_USER", "dummy", kTextSize, path);
+  s.pop3_pass_stored =
+      platform::profile_get_string(kPop3, "POP3_PASS", "24682468", kPassSize, path);
+  s.pop3_port = platform::profile_get_int(kPop3, "POP3_PORT", 110, path);
+  s.pop3_after_wait = platform::profile_get_int(kPop3, "POP3_AFTER_WAIT", 300, path);
+  s.pop3_time_out = platform::profile_get_int(kPop3, "POP3_TIME_OUT", 10, path);
+  s.smtp_port = platform::profile_get_int(kSmtp, "SMTP_PORT", 25, path);
+  s.smtp_user = platform::profile_get_string(kSmtp, "SMTP_USER", "dummy", kTextSize, path);
+  s.smtp_pass_stored =
+      platform::profile_get_string(kSmtp, "SMTP_PASS", "24682468", kPassSize, path);
+  s.smtp_auth = platform::profile_get_int(kSmtp, "SMTP_AUTH", 0, path);
+}
+
+void save_settings() {
+  const std::string& path = g_settings.settings_path;
+  const Settings& s = g_settings;
+  // Failures to write go unreported: the menu ends the run with status 0 regardless.
+  auto put_int = [&path](const char* section, const char* key, int32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%d", static_cast<int>(value));
+    platform::profile_write_string(section, key, text, path);
+  };
+  auto put_text = [&path](const char* section, const char* key, const std::string& value) {
+    platform::profile_write_string(section, key, value.c_str(), path);
+  };
+  put_int(kPop3, "POP3_USE", s.pop3_use);
+  put_int(kPop3, "APOP_USE", s.apop_use);
+  put_text(kPop3, "POP3_SERVER", s.pop3_server);
+  put_text(kPop3, "POP3_USER", s.pop3_user);
+  put_text(kPop3, "POP3_PASS", s.pop3_pass_stored);
+  put_int(kPop3, "POP3_PORT", s.pop3_port);
+  put_int(kPop3, "POP3_AFTER_WAIT", s.pop3_after_wait);
+  put_int(kPop3, "POP3_TIME_OUT", s.pop3_time_out);
+  put_int(kSmtp, "SMTP_AUTH", s.smtp_auth);
+  put_text(kSmtp, "SMTP_USER", s.smtp_user);
+  put_text(kSmtp, "SMTP_PASS", s.smtp_pass_stored);
+  put_int(kSmtp, "SMTP_PORT", s.smtp_port);
+}

@@ -1,6 +1,445 @@
-// The interactive settings menu. (Placeholder until the menu is built.)
+// The interactive settings menu: two console screens on which the settings of vorna.ini
+// are shown and edited, and from which they are saved. Answers are read from standard
+// input line by line, so that a script can pipe all of them at once; the menu never
+// waits on input that cannot come and ends quietly (status 0, nothing saved) when the
+// input runs out.
 #include "config/settings_menu.h"
 
-#include "app/errors.h"
+#include <cstdint>
+#include <cstdio>
+#include <string>
 
-void settings_menu() { end_process(0); }
+#include "app/console.h"
+#include "app/errors.h"
+#include "app/information.h"
+#include "app/run_state.h"
+#include "config/password.h"
+#include "config/settings.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Console text attributes.
+constexpr int kNormalColour = 7;
+constexpr int kPromptColour = 14;
+constexpr int kNoticeColour = 12;
+
+// The longest word a text answer keeps.
+constexpr std::size_t kTextLimit = 255;
+
+// ---------------------------------------------------------------- texts
+
+// "-- VORNA %s settings menu --"
+const char kMainTitle[] =
+    "-- VORNA %s \x90\xdd\x92\xe8\x83\x81\x83\x6a\x83\x85\x81\x5b --\n";
+// "(1) - option list"
+const char kMainItem1[] = "(1) - \x83\x49\x83\x76\x83\x56\x83\x87\x83\x93\x88\xea\x97\x97\n";
+// "(2) - POP3 before SMTP settings"
+const char kMainItem2[] = "(2) - POP3 before SMTP\x90\xdd\x92\xe8\n";
+// "(3) - exit"
+const char kMainItem3[] = "(3) - \x8f\x49\x97\xb9\n";
+// "Enter the number and press the [Enter] key.:"
+const char kChoicePrompt[] =
+    "\x94\xd4\x8d\x86\x82\xf0\x93\xfc\x97\xcd\x82\xb5\x81\x41[Enter]\x83\x4c\x81\x5b\x82\xf0"
+    "\x89\x9f\x82\xb5\x82\xc4\x89\xba\x82\xb3\x82\xa2\x81\x42:";
+
+// "------- VORNA %s POP3/SMTP authentication settings menu -------"
+const char kAuthTitle[] =
+    "\n------- VORNA %s POP3/SMTP\x94\x46\x8f\xd8 \x90\xdd\x92\xe8\x83\x81\x83\x6a\x83\x85\x81\x5b"
+    " -------\n\n";
+// "(triangle)-<POP server group>"
+const char kPopHeading[] =
+    "\x81\xa4-<POP\x83\x54\x81\x5b\x83\x6f\x8a\xd6\x98\x41> -----------------------------------\n";
+// "( 1) - POP before SMTP and APOP [used/"
+const char kLine1Used[] = "( 1) - POP before SMTP\x82\xc6" "APOP [\x8e\x67\x82\xa4/";
+// "APOP used]"
+const char kLine1Apop[] = "APOP\x82\xf0\x97\x98\x97\x70]\n";
+// "APOP not used (standard)]"
+const char kLine1NoApop[] = "APOP\x82\xcd\x8e\x67\x82\xed\x82\xc8\x82\xa2(\x95\x57\x8f\x80)]\n";
+// "( 1) - POP before SMTP yes/no [not used]"
+const char kLine1Unused[] =
+    "( 1) - POP before SMTP\x97\x4c\x96\xb3   [\x8e\x67\x82\xed\x82\xc8\x82\xa2]\n";
+// "( 2) - POP server [%s]"
+const char kLine2[] = "( 2) - POP\x83\x54\x81\x5b\x83\x6f             [%s]\n";
+// "( 3) - POP user account [%s]"
+const char kLine3[] =
+    "( 3) - POP\x83\x86\x81\x5b\x83\x55\x83\x41\x83\x4a\x83\x45\x83\x93\x83\x67   [%s]\n";
+// "( 4) - POP password [%s]"
+const char kLine4[] = "( 4) - POP\x83\x70\x83\x58\x83\x8f\x81\x5b\x83\x68         [%s]";
+// "(note) enciphered"
+const char kEncipheredNotice[] = "\x81\xa6\x88\xc3\x8d\x86\x89\xbb\x8d\xcf\n";
+// "( 5) - POP server port number [%d]"
+const char kLine5[] =
+    "( 5) - POP\x83\x54\x81\x5b\x83\x6f\x83\x7c\x81\x5b\x83\x67\x94\xd4\x8d\x86   [%d]\n";
+// "( 6) - delay wait (msec) [%d]"
+const char kLine6[] = "( 6) - \x92\x78\x89\x84\x91\xd2\x82\xbf\x8e\x9e\x8a\xd4(msec)    [%d]\n";
+// "( 7) - time-out (sec) [%d]"
+const char kLine7[] =
+    "( 7) - \x83\x5e\x83\x43\x83\x80\x83\x41\x83\x45\x83\x67\x8e\x9e\x8a\xd4(sec) [%d]\n";
+// "(triangle)-<SMTP server group>"
+const char kSmtpHeading[] =
+    "\x81\xa4-<SMTP\x83\x54\x81\x5b\x83\x6f\x8a\xd6\x98\x41> ----------------------------------\n";
+// "( 8) - SMTP authentication [used/"
+const char kLine8Used[] = "( 8) - SMTP\x94\x46\x8f\xd8              [\x8e\x67\x82\xa4/";
+// The method texts of line 8, by smtp_auth: "AUTH CRAM-MD5 used (standard)]",
+// "AUTH PLAIN used]", "AUTH LOGIN used]".
+const char* const kLine8Methods[] = {
+    "AUTH CRAM-MD5\x82\xf0\x97\x98\x97\x70(\x95\x57\x8f\x80)]\n",
+    "AUTH PLAIN\x82\xf0\x97\x98\x97\x70]\n",
+    "AUTH LOGIN\x82\xf0\x97\x98\x97\x70]\n",
+};
+// "( 8) - SMTP authentication [not used]"
+const char kLine8Unused[] =
+    "( 8) - SMTP\x94\x46\x8f\xd8              [\x8e\x67\x82\xed\x82\xc8\x82\xa2]\n";
+// "( 9) - SMTP user account [%s]"
+const char kLine9[] =
+    "( 9) - SMTP\x83\x86\x81\x5b\x83\x55\x83\x41\x83\x4a\x83\x45\x83\x93\x83\x67  [%s]\n";
+// "(10) - SMTP password [%s]"
+const char kLine10[] = "(10) - SMTP\x83\x70\x83\x58\x83\x8f\x81\x5b\x83\x68        [%s]";
+// "(11) - SMTP server port number [%d]"
+const char kLine11[] =
+    "(11) - SMTP\x83\x54\x81\x5b\x83\x6f\x83\x7c\x81\x5b\x83\x67\x94\xd4\x8d\x86  [%d]\n";
+const char kRule[] = "------------------------------------------------------\n";
+// "(12) - save and exit [%s]"
+const char kLine12[] = "(12) - \x83\x5a\x81\x5b\x83\x75\x8f\x49\x97\xb9            [%s]\n";
+// "(13) - back to the main menu"
+const char kLine13[] =
+    "(13) - \x83\x81\x83\x43\x83\x93\x83\x81\x83\x6a\x83\x85\x81\x5b\x82\xc9\x96\xdf\x82\xe9\n";
+
+// "Use POP before SMTP?[Y/N]:"
+const char kAskPop3Use[] = "POP before SMTP\x82\xf0\x8e\x67\x97\x70\x82\xb7\x82\xe9\x81\x48[Y/N]:";
+// "Use APOP?[Y/N]:"
+const char kAskApopUse[] = "APOP\x82\xf0\x8e\x67\x97\x70\x82\xb7\x82\xe9\x81\x48[Y/N]:";
+// "POP3 server name or IP address?:"
+const char kAskPop3Server[] =
+    "POP3\x83\x54\x81\x5b\x83\x6f\x96\xbc\x82\xdc\x82\xbd\x82\xcdIP\x83\x41\x83\x68\x83\x8c\x83\x58"
+    "\x82\xcd\x81\x48:";
+// "POP3 server account?:"
+const char kAskPop3User[] =
+    "POP3\x83\x54\x81\x5b\x83\x6f\x82\xcc\x83\x41\x83\x4a\x83\x45\x83\x93\x83\x67\x82\xcd\x81\x48:";
+// "POP3 server password?:"
+const char kAskPop3Pass[] =
+    "POP3\x83\x54\x81\x5b\x83\x6f\x82\xcc\x83\x70\x83\x58\x83\x8f\x81\x5b\x83\x68\x82\xcd\x81\x48:";
+// "POP3 server port number?[the default is 110.]:"
+const char kAskPop3Port[] =
+    "POP3\x83\x54\x81\x5b\x83\x6f\x82\xcc\x83\x7c\x81\x5b\x83\x67\x94\xd4\x8d\x86\x82\xcd\x81\x48"
+    "[\x83\x66\x83\x74\x83\x48\x83\x8b\x83\x67\x82\xcd" "110\x82\xc5\x82\xb7\x81\x42]:";
+// "Delay wait (msec)[default 300]?:"
+const char kAskAfterWait[] =
+    "\x92\x78\x89\x84\x91\xd2\x82\xbf\x8e\x9e\x8a\xd4(msec)[\x83\x66\x83\x74\x83\x48\x83\x8b\x83\x67"
+    "\x82\xcd" "300]\x81\x48:";
+// "Time-out (sec)[default 10]?:"
+const char kAskTimeOut[] =
+    "\x83\x5e\x83\x43\x83\x80\x83\x41\x83\x45\x83\x67\x8e\x9e\x8a\xd4(sec)[\x83\x66\x83\x74\x83\x48"
+    "\x83\x8b\x83\x67\x82\xcd" "10]\x81\x48:";
+// "Use SMTP authentication?[Y/N]:"
+const char kAskSmtpAuth[] = "SMTP\x94\x46\x8f\xd8\x82\xf0\x8e\x67\x97\x70\x82\xb7\x82\xe9\x81\x48[Y/N]:";
+// "1:AUTH CRAM-MD5(standard) 2:AUTH PLAIN 3:AUTH-LOGIN ?[1-3]:"
+const char kAskSmtpMethod[] = "1:AUTH CRAM-MD5(\x95\x57\x8f\x80) 2:AUTH PLAIN 3:AUTH-LOGIN ?[1-3]:";
+// "SMTP user account?:"
+const char kAskSmtpUser[] =
+    "SMTP\x83\x86\x81\x5b\x83\x55\x82\xcc\x83\x41\x83\x4a\x83\x45\x83\x93\x83\x67\x82\xcd\x81\x48:";
+// "smtp server password?:"
+const char kAskSmtpPass[] =
+    "smtp\x83\x54\x81\x5b\x83\x6f\x82\xcc\x83\x70\x83\x58\x83\x8f\x81\x5b\x83\x68\x82\xcd\x81\x48:";
+// "Mail server port number?[the default is 25.]:"
+const char kAskSmtpPort[] =
+    "\x83\x81\x81\x5b\x83\x8b\x83\x54\x81\x5b\x83\x6f\x82\xcc\x83\x7c\x81\x5b\x83\x67\x94\xd4\x8d\x86"
+    "\x82\xcd\x81\x48[\x83\x66\x83\x74\x83\x48\x83\x8b\x83\x67\x82\xcd" "25\x82\xc5\x82\xb7\x81\x42]:";
+// "Save the settings to %s. All right?[Y/N]:"
+const char kAskSave[] =
+    "%s\x82\xc9\x90\xdd\x92\xe8\x82\xf0\x95\xdb\x91\xb6\x82\xb5\x82\xdc\x82\xb7\x81\x42\x82\xe6\x82\xeb"
+    "\x82\xb5\x82\xa2\x82\xc5\x82\xb7\x82\xa9\x81\x48[Y/N]:";
+// "Back to the main menu. All right?[Y/N]:"
+const char kAskBack[] =
+    "\x83\x81\x83\x43\x83\x93\x83\x81\x83\x6a\x83\x85\x81\x5b\x82\xc9\x96\xdf\x82\xe8\x82\xdc\x82\xb7"
+    "\x81\x42\x82\xe6\x82\xeb\x82\xb5\x82\xa2\x82\xc5\x82\xb7\x82\xa9\x81\x48[Y/N]:";
+
+// ---------------------------------------------------------------- console
+
+void set_colour(int attribute) {
+  console_flush();
+  platform::console_set_attribute(attribute);
+  console_flush();
+}
+
+void print_in_colour(int attribute, const char* text) {
+  set_colour(attribute);
+  console_printf("%s", text);
+  set_colour(kNormalColour);
+}
+
+// ---------------------------------------------------------------- input
+
+// True until a byte of the current input line has been taken.
+bool g_at_line_start = true;
+
+int peek_byte() {
+  int c = std::getc(stdin);
+  if (c != EOF) std::ungetc(c, stdin);
+  return c;
+}
+
+int take_byte() {
+  int c = std::getc(stdin);
+  if (c != EOF) g_at_line_start = c == '\n';
+  return c;
+}
+
+bool is_blank(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+bool is_digit(int c) { return c >= '0' && c <= '9'; }
+
+// A prompt that gets no answer because the input has ended: leave without saving.
+[[noreturn]] void input_ended() { end_process(0); }
+
+// Drops what is left of the input line already begun; a line not yet begun is kept.
+void discard_pending_input() {
+  if (g_at_line_start) return;
+  for (;;) {
+    int c = take_byte();
+    if (c == EOF || c == '\n') return;
+  }
+}
+
+// Skips blanks and empty lines up to the next answer; ends the program when none comes.
+// The answer's line counts as begun from here, so that discarding drops an answer that
+// is left unread.
+void skip_to_answer() {
+  console_flush();
+  for (;;) {
+    int c = peek_byte();
+    if (c == EOF) input_ended();
+    if (!is_blank(c)) break;
+    take_byte();
+  }
+  g_at_line_start = false;
+}
+
+// Reads a decimal number (optional sign, then digits) into *target. Input that is not a
+// number leaves *target unchanged, stays unread, and gives false.
+bool read_number(int32_t* target) {
+  skip_to_answer();
+  bool negative = false;
+  int c = peek_byte();
+  if (c == '+' || c == '-') {
+    negative = c == '-';
+    take_byte();
+  }
+  if (!is_digit(peek_byte())) return false;
+  int64_t value = 0;
+  while (is_digit(c = peek_byte())) {
+    take_byte();
+    // Beyond the 32-bit range the value stays at its limit.
+    if (value <= INT32_MAX) value = value * 10 + (c - '0');
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX) value = INT32_MAX;
+  if (value < INT32_MIN) value = INT32_MIN;
+  *target = static_cast<int32_t>(value);
+  return true;
+}
+
+// A Y/N answer: the first byte typed; only "Y" or "y" is yes.
+bool read_yes() {
+  console_flush();
+  int c = take_byte();
+  if (c == EOF) input_ended();
+  return c == 'Y' || c == 'y';
+}
+
+// A text answer: one word of at most 255 bytes; the rest of a longer word stays unread.
+std::string read_text() {
+  skip_to_answer();
+  std::string word;
+  while (word.size() < kTextLimit) {
+    int c = peek_byte();
+    if (c == EOF || is_blank(c)) break;
+    word += static_cast<char>(take_byte());
+  }
+  // The answer is a text: a NUL typed into it ends it.
+  word.resize(word.find('\0') == std::string::npos ? word.size() : word.find('\0'));
+  return word;
+}
+
+// Prints a question and reads its answer from a fresh line.
+bool ask_yes(const char* question) {
+  console_printf("%s", question);
+  discard_pending_input();
+  bool yes = read_yes();
+  discard_pending_input();
+  return yes;
+}
+
+void ask_text(const char* question, std::string* field) {
+  console_printf("%s", question);
+  discard_pending_input();
+  *field = read_text();
+  discard_pending_input();
+}
+
+void ask_number(const char* question, int32_t* field) {
+  console_printf("%s", question);
+  discard_pending_input();
+  read_number(field);
+  discard_pending_input();
+}
+
+// Items 4 and 10: stores a new password and shows it typed, stored and read back. A
+// password too long for its stored form to fit the settings file is refused, and the
+// old one stays.
+void ask_password(const char* question, std::string* stored_field) {
+  console_printf("%s", question);
+  discard_pending_input();
+  std::string typed = read_text();
+  std::string stored;
+  if (typed.size() <= kMaxStoredPassword && store_password(typed, &stored)) {
+    *stored_field = stored;
+    console_printf("[%s] -> [%s] ->", typed.c_str(), stored.c_str());
+    console_printf("[%s]\n", recover_password(stored).c_str());
+  }
+  discard_pending_input();
+}
+
+// ---------------------------------------------------------------- the screens
+
+void show_authentication_lines() {
+  const Settings& s = g_settings;
+  console_printf(kAuthTitle, kVersion);
+  console_printf("%s", kPopHeading);
+  if (s.pop3_use == 1) {
+    console_printf("%s%s", kLine1Used, s.apop_use == 1 ? kLine1Apop : kLine1NoApop);
+  } else {
+    console_printf("%s", kLine1Unused);
+  }
+  console_printf(kLine2, s.pop3_server.c_str());
+  console_printf(kLine3, s.pop3_user.c_str());
+  console_printf(kLine4, s.pop3_pass_stored.c_str());
+  print_in_colour(kNoticeColour, kEncipheredNotice);
+  console_printf(kLine5, static_cast<int>(s.pop3_port));
+  console_printf(kLine6, static_cast<int>(s.pop3_after_wait));
+  console_printf(kLine7, static_cast<int>(s.pop3_time_out));
+  console_printf("\n");
+  console_printf("%s", kSmtpHeading);
+  // Only 1 to 3 select a method; any other value sends without authentication, and the
+  // line says so.
+  if (s.smtp_auth >= 1 && s.smtp_auth <= 3) {
+    console_printf("%s%s", kLine8Used, kLine8Methods[s.smtp_auth - 1]);
+  } else {
+    console_printf("%s", kLine8Unused);
+  }
+  console_printf(kLine9, s.smtp_user.c_str());
+  console_printf(kLine10, s.smtp_pass_stored.c_str());
+  print_in_colour(kNoticeColour, kEncipheredNotice);
+  console_printf(kLine11, static_cast<int>(s.smtp_port));
+  console_printf("%s", kRule);
+  console_printf(kLine12, s.settings_path.c_str());
+  console_printf("%s", kLine13);
+  print_in_colour(kPromptColour, kChoicePrompt);
+}
+
+// The authentication settings menu; returns when the user goes back to the main menu.
+void authentication_menu() {
+  Settings& s = g_settings;
+  for (;;) {
+    show_authentication_lines();
+    discard_pending_input();
+    int32_t choice = 0;
+    if (!read_number(&choice) || choice < 1 || choice > 13) {
+      discard_pending_input();
+      continue;
+    }
+    switch (choice) {
+      case 1:
+        if (ask_yes(kAskPop3Use)) {
+          s.pop3_use = 1;
+          s.apop_use = ask_yes(kAskApopUse) ? 1 : 0;
+        } else {
+          s.pop3_use = 0;
+        }
+        break;
+      case 2:
+        ask_text(kAskPop3Server, &s.pop3_server);
+        break;
+      case 3:
+        ask_text(kAskPop3User, &s.pop3_user);
+        break;
+      case 4:
+        ask_password(kAskPop3Pass, &s.pop3_pass_stored);
+        break;
+      case 5:
+        ask_number(kAskPop3Port, &s.pop3_port);
+        break;
+      case 6:
+        ask_number(kAskAfterWait, &s.pop3_after_wait);
+        break;
+      case 7:
+        ask_number(kAskTimeOut, &s.pop3_time_out);
+        break;
+      case 8:
+        if (ask_yes(kAskSmtpAuth)) {
+          console_printf("%s", kAskSmtpMethod);
+          discard_pending_input();
+          int32_t method = 0;
+          if (!read_number(&method) || method < 1 || method > 3) method = 0;
+          s.smtp_auth = method;
+          discard_pending_input();
+        } else {
+          s.smtp_auth = 0;
+        }
+        break;
+      case 9:
+        ask_text(kAskSmtpUser, &s.smtp_user);
+        break;
+      case 10:
+        ask_password(kAskSmtpPass, &s.smtp_pass_stored);
+        break;
+      case 11:
+        ask_number(kAskSmtpPort, &s.smtp_port);
+        break;
+      case 12:
+        console_printf(kAskSave, s.settings_path.c_str());
+        discard_pending_input();
+        if (read_yes()) {
+          discard_pending_input();
+          save_settings();
+          end_process(0);
+        }
+        break;
+      case 13:
+        if (ask_yes(kAskBack)) return;
+        break;
+    }
+  }
+}
+
+}  // namespace
+
+void settings_menu() {
+  set_colour(kNormalColour);
+  for (;;) {
+    console_printf(kMainTitle, kVersion);
+    console_printf("%s%s%s", kMainItem1, kMainItem2, kMainItem3);
+    print_in_colour(kPromptColour, kChoicePrompt);
+    // The first answer is read as it stands; later ones follow a fresh line anyway.
+    int32_t choice = 0;
+    if (!read_number(&choice)) choice = 0;
+    switch (choice) {
+      case 1:
+        // The usage text returns here instead of ending the run.
+        g_run.help_requested = true;
+        show_usage();
+        break;
+      case 2:
+        authentication_menu();
+        break;
+      case 3:
+        end_process(0);
+      default:
+        discard_pending_input();
+        break;
+    }
+  }
+}

@@ -27,6 +27,10 @@ void sleep_ms(uint32_t ms);
 bool get_env(const char* name, std::string* value);
 bool get_env_nocase(const char* name, std::string* value);
 
+// The temporary directory that the system names besides "TMP" and "TEMP": "TMPDIR" on
+// POSIX; Windows has none (false). False too when it is not set.
+bool system_temp_dir(std::string* dir);
+
 // The current working directory; false when it cannot be read.
 bool current_dir(std::string* dir);
 // The full path of the running program's executable; false when it cannot be found.

@@ -60,6 +60,8 @@ bool get_env_nocase(const char* name, std::string* value) {
   return false;
 }
 
+bool system_temp_dir(std::string* dir) { return get_env("TMPDIR", dir); }
+
 bool current_dir(std::string* dir) {
   std::string buffer(256, '\0');
   for (;;) {

@@ -2,5 +2,18 @@
 // the server for relaying.
 #pragma once
 
-// Returns 0 when the login went through, else an error code for error_exit.
+#include <string>
+
+// Logs in to the POP3 server of the settings on a worker thread, bounded by
+// pop3_time_out seconds (the pause after the login included). Returns 0 when the login
+// went through, else an error code for error_exit (5, 7, 19, 20, 21 or 22).
 int pop_before_smtp();
+
+// The worker's entry; its result is also left for pop_before_smtp. The argument is
+// unused.
+int pop_login_thread(void* unused);
+
+// Copies the APOP timestamp of a greeting into *timestamp: from the first "<" at index 4
+// or later up to and including the next ">" (to the end of the text when none follows).
+// Returns false and leaves *timestamp unchanged when the greeting holds no such "<".
+bool extract_apop_timestamp(const std::string& greeting, std::string* timestamp);

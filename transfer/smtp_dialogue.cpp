@@ -1,7 +1,158 @@
-// The SMTP dialogue. (Placeholder until delivery is built: no connection is made yet, so
-// a run that passes every check ends with the connection error.)
+// The SMTP dialogue (RFC 5321 section 3): one connection, one message. Each step sends
+// its command through send_text and judges the answer through the reply readers; any
+// refusal ends the run there, and nothing is retried.
 #include "transfer/smtp_dialogue.h"
 
-#include "app/errors.h"
+#include <ctime>
 
-void send_mail() { error_exit(kErrConnect); }
+#include "app/console.h"
+#include "app/errors.h"
+#include "app/run_state.h"
+#include "config/settings.h"
+#include "platform/platform.h"
+#include "transfer/connection.h"
+#include "transfer/message.h"
+#include "transfer/reply_reader.h"
+#include "transfer/smtp_auth.h"
+
+SenderParts split_sender(const std::string& sender) {
+  SenderParts parts;
+  int state = 0;  // 0 start, 1 after a "<", 2 after a ">" that follows a "<"
+  std::size_t first_open = std::string::npos;
+  std::size_t last_open = 0;
+  for (std::size_t i = 0; i < sender.size(); ++i) {
+    if (sender[i] == '<') {
+      state = 1;
+      last_open = i;
+      if (first_open == std::string::npos) first_open = i;
+    } else if (sender[i] == '>' && state == 1) {
+      state = 2;
+    }
+  }
+  if (state != 2) {
+    parts.address = sender;
+    return parts;
+  }
+  parts.bracketed = true;
+  parts.address = sender.substr(last_open);
+  parts.display_name = sender.substr(0, first_open);
+  while (!parts.display_name.empty() && parts.display_name.back() == ' ') {
+    parts.display_name.pop_back();
+  }
+  return parts;
+}
+
+std::vector<Recipient> split_recipients(const std::string& list) {
+  std::vector<Recipient> recipients;
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t comma = list.find(',', start);
+    std::string element = list.substr(start, comma == std::string::npos ? std::string::npos
+                                                                         : comma - start);
+    if (element.empty()) break;
+    Recipient recipient;
+    recipient.followed_by_comma = comma != std::string::npos;
+    if (element.compare(0, 4, "BCC:") == 0) {
+      recipient.kind = Recipient::kBcc;
+      recipient.address = element.substr(4);
+    } else if (element.compare(0, 3, "CC:") == 0) {
+      recipient.kind = Recipient::kCc;
+      recipient.address = element.substr(3);
+    } else {
+      recipient.address = element;
+    }
+    recipients.push_back(recipient);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return recipients;
+}
+
+namespace {
+
+// EHLO, falling back to HELO when the server refuses it or never completes its 250 reply.
+// The answer to HELO is not judged: the server's verdict comes with MAIL FROM.
+void greet_server(platform::Socket socket, const std::string& client_name) {
+  send_text(socket, "EHLO " + client_name + "\r\n");
+  if (read_ehlo_reply(socket) == 1) return;
+  send_text(socket, "HELO " + client_name + "\r\n");
+  read_ehlo_reply(socket);
+}
+
+void send_mail_from(platform::Socket socket, const SenderParts& sender) {
+  if (sender.bracketed) {
+    send_text(socket, "MAIL FROM:" + sender.address + "\r\n");
+  } else {
+    send_text(socket, "MAIL FROM:<" + sender.address + ">\r\n");
+  }
+  read_reply(socket);
+}
+
+// One RCPT TO per recipient, each answer read before the next; To and Cc recipients are
+// listed in the header fields on the way.
+void send_recipients(platform::Socket socket, AddressFields* fields) {
+  for (const Recipient& recipient : split_recipients(g_run.recipient_list)) {
+    if (recipient.kind == Recipient::kTo) {
+      add_field_address(&fields->to_text, recipient.address, recipient.followed_by_comma);
+    } else if (recipient.kind == Recipient::kCc) {
+      add_field_address(&fields->cc_text, recipient.address, recipient.followed_by_comma);
+    }
+    send_text(socket, "RCPT TO:<" + recipient.address + ">\r\n");
+    read_reply(socket);
+  }
+}
+
+}  // namespace
+
+void send_mail() {
+  // The Date: field shows the moment the delivery began, before the connection.
+  const std::time_t now = std::time(nullptr);
+  const std::tm stamp = platform::local_time(now);
+
+  platform::Socket socket = open_connection();
+  read_reply(socket);  // the greeting
+
+  std::string client_name;
+  if (!platform::local_host_name(&client_name)) {
+    if (g_run.debug_mode) {
+      console_printf("%s: gethostname():winsock error:%d\n", g_run.program_name.c_str(),
+                     platform::last_net_error());
+    }
+    error_exit(kErrHostName);
+  }
+  g_run.start_tick = platform::tick_count();
+
+  greet_server(socket, client_name);
+  const int method = g_settings.smtp_auth;
+  if (method >= 1 && method <= 3) authenticate(socket, method);
+
+  const SenderParts sender = split_sender(g_run.sender);
+  send_mail_from(socket, sender);
+
+  HeaderInputs header;
+  send_recipients(socket, &header.fields);
+  finish_address_fields(&header.fields);
+
+  send_text(socket, "DATA\r\n");
+  read_reply(socket);
+
+  header.display_name = sender.display_name;
+  header.sender_address = sender.address;
+  header.subject = g_run.subject;
+  header.priority = g_run.priority;
+  header.multipart = g_run.attachments_present;
+  header.boundary = g_run.boundary;
+  header.date_field =
+      format_date_field(stamp, platform::timezone_seconds_west(), g_run.tz_adjust);
+  send_message_head(socket, build_header_block(header));
+  send_body(socket);
+  if (g_run.attachments_present) send_attachment_parts(socket);
+
+  send_text(socket, "\r\n.\r\n");
+  read_reply(socket, kEndOfDataTimeoutMs);
+
+  // The server has taken the message: a goodbye that goes wrong on the connection's side
+  // no longer fails the run, while a refusal of QUIT still does.
+  send_text(socket, "QUIT\r\n");
+  read_quit_reply(socket);
+}

@@ -1,0 +1,194 @@
+// The POSIX profile (INI) reader and writer: name matching, blanks, line ends, cut
+// values, integers, and a writer that changes one line and keeps the rest byte for byte.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+class Profile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    path_ = std::string(::testing::TempDir()) + "vorna_profile_" + info->name() + "_" +
+            std::to_string(getpid()) + ".ini";
+    std::remove(path_.c_str());
+  }
+  void TearDown() override { std::remove(path_.c_str()); }
+
+  void put(const std::string& content) {
+    std::FILE* f = std::fopen(path_.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(content.data(), 1, content.size(), f);
+    std::fclose(f);
+  }
+  std::string get() {
+    std::string content;
+    std::FILE* f = std::fopen(path_.c_str(), "rb");
+    if (f == nullptr) return "<missing>";
+    int c;
+    while ((c = std::fgetc(f)) != EOF) content += static_cast<char>(c);
+    std::fclose(f);
+    return content;
+  }
+  std::string text(const char* section, const char* key, std::size_t size = 255) {
+    return platform::profile_get_string(section, key, "DEF", size, path_);
+  }
+  int number(const char* section, const char* key) {
+    return platform::profile_get_int(section, key, -77, path_);
+  }
+  mode_t mode() {
+    struct stat info {};
+    stat(path_.c_str(), &info);
+    return info.st_mode & 07777;
+  }
+
+  std::string path_;
+};
+
+TEST_F(Profile, ReadsNamesWithoutCaseAndValuesWithoutBlanks) {
+  put("top=outside\r\n"
+      "[POP3]\r\n"
+      "garbage line without equals\r\n"
+      "  pop3_server  =   mail.example.test  \r\n"
+      "POP3_USER=\r\n"
+      "\tPOP3_PASS\t=\tA1 B2\t\r\n"
+      "POP3_SERVER=second.example.test\r\n"
+      "[  smtp  ]\n"
+      "SMTP_USER=user@example.test\n"
+      "[POP3]\n"
+      "POP3_PORT=999\n"
+      "[OTHER]\n"
+      "SMTP_PORT=2525");
+  struct {
+    const char* section;
+    const char* key;
+    std::string want;
+  } cases[] = {
+      {"pop3", "POP3_SERVER", "mail.example.test"},  // first key wins, blanks gone
+      {"POP3", "pop3_user", ""},                     // present but empty: not the default
+      {"POP3", "POP3_PASS", "A1 B2"},                // inner blank kept
+      {"SMTP", "SMTP_USER", "user@example.test"},    // blanks inside the brackets
+      {"POP3", "top", "DEF"},                        // keys before any section belong to none
+      {"POP3", "garbage line without equals", "DEF"},
+      {"POP3", "POP3_PORT", "DEF"},    // only the first POP3 section counts
+      {"SMTP", "SMTP_PORT", "DEF"},    // a key of another section
+      {"OTHER", "SMTP_PORT", "2525"},  // last line without a line end
+      {"NONE", "SMTP_PORT", "DEF"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(text(c.section, c.key), c.want) << c.section << "/" << c.key;
+  }
+}
+
+TEST_F(Profile, MissingFileGivesDefaultsAndValuesAreCut) {
+  EXPECT_EQ(text("POP3", "POP3_SERVER"), "DEF");
+  EXPECT_EQ(number("POP3", "POP3_PORT"), -77);
+  EXPECT_EQ(text("POP3", "POP3_SERVER", 3), "DE") << "the default is cut too";
+
+  put("[S]\nK=" + std::string(300, 'x') + "\n");
+  EXPECT_EQ(text("S", "K"), std::string(254, 'x'));
+  EXPECT_EQ(text("S", "K", 511), std::string(300, 'x'));
+  EXPECT_EQ(text("S", "K", 1), "");
+  EXPECT_EQ(text("S", "K", 0), "");
+}
+
+TEST_F(Profile, IntegersReadSignAndLeadingDigits) {
+  struct {
+    const char* value;
+    int want;
+  } cases[] = {
+      {"25", 25},
+      {"+7", 7},
+      {"-1", -1},
+      {"65646", 65646},
+      {"12abc", 12},
+      {"abc", 0},
+      {"", 0},
+      {"-", 0},
+      {"0x10", 0},
+      {"  42  ", 42},
+      {"2147483647", INT_MAX},
+      {"-2147483648", INT_MIN},
+      {"2147483648", INT_MAX},
+      {"99999999999999999999", INT_MAX},
+      {"-99999999999999999999", INT_MIN},
+  };
+  for (const auto& c : cases) {
+    put(std::string("[S]\nN=") + c.value + "\n");
+    EXPECT_EQ(number("S", "N"), c.want) << "value \"" << c.value << "\"";
+  }
+  EXPECT_EQ(number("S", "ABSENT"), -77);
+}
+
+TEST_F(Profile, WriterChangesOnlyItsLine) {
+  struct {
+    const char* name;
+    std::string before;
+    const char* section;
+    const char* key;
+    std::string after;
+  } cases[] = {
+      {"replace keeps other lines and their ends",
+       "; note\r\n[POP3]\r\nPOP3_USE = 1\nodd line\r\n\r\n[SMTP]\r\nSMTP_PORT=25\r\n", "pop3",
+       "pop3_use", "; note\r\n[POP3]\r\npop3_use=V\nodd line\r\n\r\n[SMTP]\r\nSMTP_PORT=25\r\n"},
+      {"add to a section goes after its last line, before blank lines",
+       "[POP3]\r\nA=1\r\n\r\n[SMTP]\r\nB=2\r\n", "POP3", "C",
+       "[POP3]\r\nA=1\r\nC=V\r\n\r\n[SMTP]\r\nB=2\r\n"},
+      {"add a section to an LF file", "[POP3]\nA=1\n", "SMTP", "B", "[POP3]\nA=1\n[SMTP]\nB=V\n"},
+      {"a last line without an end is ended first", "[POP3]\r\nA=1", "POP3", "B",
+       "[POP3]\r\nA=1\r\nB=V\r\n"},
+      {"replacing a last line keeps it unended", "[POP3]\nA=1", "POP3", "A", "[POP3]\nA=V"},
+      {"the line end of the file's first line is used", "x\n[S]\r\n", "S", "K", "x\n[S]\r\nK=V\n"},
+      {"empty file", "", "S", "K", "[S]\nK=V\n"},
+      {"keys of other sections are not touched", "[A]\nK=1\n[B]\n", "B", "K",
+       "[A]\nK=1\n[B]\nK=V\n"},
+  };
+  for (const auto& c : cases) {
+    put(c.before);
+    EXPECT_TRUE(platform::profile_write_string(c.section, c.key, "V", path_)) << c.name;
+    EXPECT_EQ(get(), c.after) << c.name;
+  }
+}
+
+TEST_F(Profile, WriterCreatesOwnerOnlyFilesAndKeepsModes) {
+  ASSERT_TRUE(platform::profile_write_string("SMTP", "SMTP_PORT", "587", path_));
+  EXPECT_EQ(get(), "[SMTP]\nSMTP_PORT=587\n");
+  EXPECT_EQ(mode(), 0600u);
+  EXPECT_EQ(number("smtp", "smtp_port"), 587);
+
+  ASSERT_EQ(chmod(path_.c_str(), 0640), 0);
+  ASSERT_TRUE(platform::profile_write_string("SMTP", "SMTP_PORT", "25", path_));
+  EXPECT_EQ(mode(), 0640u) << "replacing keeps the file's permission bits";
+
+  std::filesystem::path file(path_);
+  for (const auto& entry : std::filesystem::directory_iterator(file.parent_path())) {
+    std::string name = entry.path().filename().string();
+    EXPECT_FALSE(name != file.filename().string() && name.rfind(file.filename().string(), 0) == 0)
+        << "temporary file left behind: " << name;
+  }
+}
+
+TEST_F(Profile, WriterRefusesLinksAndLineBreaks) {
+  std::string target = path_ + ".target";
+  std::remove(target.c_str());
+  ASSERT_EQ(symlink(target.c_str(), path_.c_str()), 0);
+  EXPECT_FALSE(platform::profile_write_string("S", "K", "V", path_));
+  struct stat info {};
+  EXPECT_NE(stat(target.c_str(), &info), 0) << "nothing may be created through the link";
+  std::remove(path_.c_str());
+
+  put("[S]\nK=1\n");
+  EXPECT_FALSE(platform::profile_write_string("S", "K", "2\n[T]\nX=3", path_));
+  EXPECT_FALSE(platform::profile_write_string("S", "K\r", "2", path_));
+  EXPECT_EQ(get(), "[S]\nK=1\n");
+}
+
+}  // namespace

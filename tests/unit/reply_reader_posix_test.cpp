@@ -1,0 +1,178 @@
+// The reply readers and the buffered sending over a real stream socket (a local socket
+// pair standing in for the server): how pieces are assembled, and how a reply, a closed
+// connection or an overlong reply ends the run.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "transfer/connection.h"
+#include "transfer/reply_reader.h"
+
+namespace {
+
+// One end is the client's socket, the other the test's "server".
+struct SocketPair {
+  int client = -1;
+  int server = -1;
+  SocketPair() {
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0) {
+      client = fds[0];
+      server = fds[1];
+    }
+  }
+  ~SocketPair() {
+    if (client >= 0) close(client);
+    if (server >= 0) close(server);
+  }
+  void send(const std::string& text) const {
+    ASSERT_EQ(write(server, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+  // Sends the pieces from another thread with a pause between them, so that each
+  // arrives in a receive of its own.
+  std::thread send_later(std::vector<std::string> pieces) const {
+    int fd = server;
+    return std::thread([fd, pieces] {
+      for (const std::string& piece : pieces) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (write(fd, piece.data(), piece.size()) < 0) return;
+      }
+    });
+  }
+  void close_server() {
+    close(server);
+    server = -1;
+  }
+};
+
+TEST(ReplyReaderPosix, ReplyInTwoPiecesIsOneReply) {
+  SocketPair pair;
+  pair.send("220 re");
+  std::thread rest = pair.send_later({"ady\r\n"});
+  EXPECT_EQ(read_reply(pair.client), 1);
+  rest.join();
+  EXPECT_EQ(g_line_buffer, "ready");
+}
+
+TEST(ReplyReaderPosix, AcceptsCodesBelow400) {
+  const char* replies[] = {"220 hi\r\n", "354 go ahead\r\n", "199 x\r\n"};
+  for (const char* reply : replies) {
+    SocketPair pair;
+    pair.send(reply);
+    EXPECT_EQ(read_reply(pair.client), 1) << reply;
+  }
+}
+
+TEST(ReplyReaderPosix, FailuresEndTheRunWithTheirCodes) {
+  // A refusal: error 11.
+  EXPECT_EXIT(
+      {
+        SocketPair pair;
+        pair.send("550 no such user\r\n");
+        read_reply(pair.client);
+      },
+      ::testing::ExitedWithCode(11), "");
+  // The server closes while the reply is awaited: error 10.
+  EXPECT_EXIT(
+      {
+        SocketPair pair;
+        pair.send("220 hal");
+        pair.close_server();
+        read_reply(pair.client);
+      },
+      ::testing::ExitedWithCode(10), "");
+  // A reply that fills the buffer without CR LF: error 10, even with more data waiting.
+  EXPECT_EXIT(
+      {
+        SocketPair pair;
+        pair.send("220 " + std::string(5000, 'x') + "\r\n");
+        read_reply(pair.client);
+      },
+      ::testing::ExitedWithCode(10), "");
+}
+
+TEST(ReplyReaderPosix, QuitReplyToleratesALostConnection) {
+  {
+    SocketPair pair;
+    pair.send("221 bye\r\n");
+    EXPECT_TRUE(read_quit_reply(pair.client));
+  }
+  {
+    SocketPair pair;
+    pair.close_server();
+    EXPECT_FALSE(read_quit_reply(pair.client));
+  }
+  {
+    SocketPair pair;
+    pair.send("221 by");
+    pair.close_server();
+    EXPECT_FALSE(read_quit_reply(pair.client));
+  }
+  EXPECT_EXIT(
+      {
+        SocketPair pair;
+        pair.send("500 what\r\n");
+        read_quit_reply(pair.client);
+      },
+      ::testing::ExitedWithCode(11), "");
+}
+
+TEST(ReplyReaderPosix, EhloReplies) {
+  {
+    SocketPair pair;
+    pair.send("250-host\r\n250-AUTH CRAM-MD5\r\n250 OK\r\n");
+    EXPECT_EQ(read_ehlo_reply(pair.client), 1);
+  }
+  {
+    SocketPair pair;
+    pair.send("250-host\r\n");
+    std::thread rest = pair.send_later({"250-AUTH LOGIN\r\n", "250 OK\r\n"});
+    EXPECT_EQ(read_ehlo_reply(pair.client), 1);
+    rest.join();
+  }
+  {
+    SocketPair pair;
+    pair.send("502 not implemented\r\n");
+    EXPECT_EQ(read_ehlo_reply(pair.client), 0);
+  }
+  EXPECT_EXIT(
+      {
+        SocketPair pair;
+        pair.send("250-host\r\n");
+        std::thread rest = pair.send_later({"421 closing\r\n"});
+        read_ehlo_reply(pair.client);
+        rest.join();
+      },
+      ::testing::ExitedWithCode(25), "");
+}
+
+TEST(ConnectionPosix, GatheredOutputArrivesWholeBeforeTheReplyIsRead) {
+  SocketPair pair;
+  std::string big(300 * 1024, 'b');
+  const std::string expected = "MAIL " + big + "\r\nRCPT\r\n";
+  std::string received;
+  int server = pair.server;
+  std::thread reader([server, &received, &expected] {
+    char buffer[65536];
+    while (received.size() < expected.size()) {
+      ssize_t n = read(server, buffer, sizeof buffer);
+      if (n <= 0) return;
+      received.append(buffer, static_cast<std::size_t>(n));
+    }
+    const char reply[] = "250 ok\r\n";
+    if (write(server, reply, sizeof reply - 1) < 0) return;
+  });
+  send_text(pair.client, "MAIL ");
+  send_bytes(pair.client, big.data(), big.size());
+  send_text(pair.client, "\r\nRCPT\r\n");
+  EXPECT_EQ(read_reply(pair.client), 1);
+  reader.join();
+  EXPECT_EQ(received, expected);
+}
+
+}  // namespace

@@ -1,0 +1,130 @@
+// The settings file: defaults, values taken as read, and the saved file's exact layout.
+#include "config/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+class SettingsFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    path_ = std::string(::testing::TempDir()) + "vorna_settings_" + info->name() + ".ini";
+    std::remove(path_.c_str());
+    g_settings = Settings();
+    g_settings.settings_path = path_;
+  }
+  void TearDown() override { std::remove(path_.c_str()); }
+
+  void put(const std::string& content) {
+    std::FILE* f = std::fopen(path_.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(content.data(), 1, content.size(), f);
+    std::fclose(f);
+  }
+  std::string get() {
+    std::string content;
+    std::FILE* f = std::fopen(path_.c_str(), "rb");
+    if (f == nullptr) return "<missing>";
+    int c;
+    while ((c = std::fgetc(f)) != EOF) content += static_cast<char>(c);
+    std::fclose(f);
+    return content;
+  }
+
+  std::string path_;
+};
+
+void expect_defaults_for_pop3(const Settings& s) {
+  EXPECT_EQ(s.pop3_use, 0);
+  EXPECT_EQ(s.apop_use, 0);
+  EXPECT_EQ(s.pop3_server, "dummy");
+  EXPECT_EQ(s.pop3_user, "dummy");
+  EXPECT_EQ(s.pop3_pass_stored, "24682468");
+  EXPECT_EQ(s.pop3_port, 110);
+  EXPECT_EQ(s.pop3_after_wait, 300);
+  EXPECT_EQ(s.pop3_time_out, 10);
+}
+
+TEST_F(SettingsFile, MissingFileAndMissingKeysGiveDefaults) {
+  // Stale values from an earlier load must not survive.
+  g_settings.smtp_port = 1;
+  g_settings.pop3_server = "stale";
+  load_settings();
+  expect_defaults_for_pop3(g_settings);
+  EXPECT_EQ(g_settings.smtp_port, 25);
+  EXPECT_EQ(g_settings.smtp_auth, 0);
+  EXPECT_EQ(g_settings.smtp_user, "dummy");
+  EXPECT_EQ(g_settings.smtp_pass_stored, "24682468");
+  EXPECT_EQ(get(), "<missing>") << "reading never creates the file";
+
+  put("[SMTP]\r\nSMTP_AUTH=2\r\n");
+  load_settings();
+  EXPECT_EQ(g_settings.smtp_auth, 2);
+  EXPECT_EQ(g_settings.smtp_user, "dummy");
+  expect_defaults_for_pop3(g_settings);
+}
+
+TEST_F(SettingsFile, ValuesAreTakenAsReadWithTheirLimits) {
+  put("[POP3]\nPOP3_PORT=65646\nPOP3_TIME_OUT=-5\nPOP3_USE=2\nPOP3_SERVER=" +
+      std::string(300, 's') + "\nPOP3_PASS=" + std::string(600, 'A') +
+      "\n[SMTP]\nSMTP_PORT=0\nSMTP_AUTH=-1\nSMTP_USER=\n");
+  load_settings();
+  EXPECT_EQ(g_settings.pop3_port, 65646) << "no range check; only the low 16 bits are used";
+  EXPECT_EQ(g_settings.pop3_time_out, -5);
+  EXPECT_EQ(g_settings.pop3_use, 2);
+  EXPECT_EQ(g_settings.pop3_server, std::string(254, 's'));
+  EXPECT_EQ(g_settings.pop3_pass_stored, std::string(510, 'A'));
+  EXPECT_EQ(g_settings.smtp_port, 0);
+  EXPECT_EQ(g_settings.smtp_auth, -1);
+  EXPECT_EQ(g_settings.smtp_user, "");
+}
+
+TEST_F(SettingsFile, SaveWritesTheFixedOrderAndLoadsBack) {
+  Settings& s = g_settings;
+  s.pop3_use = 1;
+  s.apop_use = 1;
+  s.pop3_server = "pop.example.test";
+  s.pop3_user = "\x83\x86\x81\x5B\x83\x55";  // a Shift_JIS user name, stored unchanged
+  s.pop3_pass_stored = "0123456789ABCDEF";
+  s.pop3_port = -110;
+  s.pop3_after_wait = 0;
+  s.pop3_time_out = 30;
+  s.smtp_auth = 3;
+  s.smtp_user = "me@example.test";
+  s.smtp_pass_stored = "FEDCBA98";
+  s.smtp_port = 587;
+  save_settings();
+  // The Windows profile functions end lines in CR LF; the layout is what counts here.
+  std::string saved_text = get();
+  for (std::size_t at; (at = saved_text.find("\r\n")) != std::string::npos;) {
+    saved_text.erase(at, 1);
+  }
+  EXPECT_EQ(saved_text,
+            "[POP3]\nPOP3_USE=1\nAPOP_USE=1\nPOP3_SERVER=pop.example.test\n"
+            "POP3_USER=\x83\x86\x81\x5B\x83\x55\nPOP3_PASS=0123456789ABCDEF\nPOP3_PORT=-110\n"
+            "POP3_AFTER_WAIT=0\nPOP3_TIME_OUT=30\n"
+            "[SMTP]\nSMTP_AUTH=3\nSMTP_USER=me@example.test\nSMTP_PASS=FEDCBA98\nSMTP_PORT=587\n");
+
+  Settings saved = g_settings;
+  g_settings = Settings();
+  g_settings.settings_path = path_;
+  load_settings();
+  EXPECT_EQ(g_settings.pop3_user, saved.pop3_user);
+  EXPECT_EQ(g_settings.pop3_port, saved.pop3_port);
+  EXPECT_EQ(g_settings.smtp_auth, saved.smtp_auth);
+  EXPECT_EQ(g_settings.smtp_pass_stored, saved.smtp_pass_stored);
+  EXPECT_EQ(g_settings.pop3_after_wait, saved.pop3_after_wait);
+
+  // Saving again over an edited file keeps its own lines and replaces the values.
+  put("; mine\r\n[SMTP]\r\nSMTP_PORT=25\r\nEXTRA=1\r\n");
+  g_settings.smtp_port = 2525;
+  save_settings();
+  std::string after = get();
+  EXPECT_EQ(after.rfind("; mine\r\n[SMTP]\r\nSMTP_PORT=2525\r\nEXTRA=1\r\n", 0), 0u) << after;
+}
+
+}  // namespace

@@ -1,0 +1,124 @@
+// SMTP authentication (RFC 4954): AUTH CRAM-MD5 (RFC 2195), AUTH PLAIN with the
+// credentials in the command itself (RFC 4616), and AUTH LOGIN. Every answer is read with
+// read_reply, so any reply below 400 lets the exchange go on.
+#include "transfer/smtp_auth.h"
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "app/console.h"
+#include "app/errors.h"
+#include "app/run_state.h"
+#include "codec/base64.h"
+#include "codec/md5.h"
+#include "config/password.h"
+#include "config/settings.h"
+#include "transfer/connection.h"
+#include "transfer/reply_reader.h"
+
+namespace {
+
+// Sends a line that carries a secret. In debug mode its echo is replaced by the mask.
+void send_masked(platform::Socket socket, const std::string& line, const char* mask) {
+  if (!g_run.debug_mode) {
+    send_text(socket, line);
+    return;
+  }
+  g_run.debug_mode = false;
+  send_text(socket, line);
+  console_printf("%s", mask);
+  g_run.debug_mode = true;
+}
+
+// The text up to its first NUL, as the C string it stands for.
+std::string up_to_nul(const std::string& text) { return std::string(text.c_str()); }
+
+// AUTH CRAM-MD5: the server's challenge is answered with the user name and the keyed
+// digest of the challenge.
+void authenticate_cram_md5(platform::Socket socket) {
+  send_text(socket, "AUTH CRAM-MD5\r\n");
+  read_reply(socket);
+  const std::string challenge_text = g_line_buffer;
+  std::vector<unsigned char> decoded(challenge_text.size() * 2 + 1, 0);
+  std::size_t count = 0;
+  if (base64_decode(challenge_text.c_str(), challenge_text.size(), decoded.data(), &count) != 0 ||
+      count >= decoded.size()) {
+    // A challenge that is not Base64 cannot be answered; nothing is sent.
+    error_exit(kErrServerReply);
+  }
+  std::string challenge(reinterpret_cast<const char*>(decoded.data()), count);
+  if (g_run.debug_mode) {
+    console_printf("[challenge key : %s]\n", challenge_text.c_str());
+    console_printf("[challenge decode : %s]\n", challenge.c_str());
+  }
+  std::string password = recover_password(g_settings.smtp_pass_stored);
+  std::string response = cram_md5_response(g_settings.smtp_user, password, challenge);
+  send_masked(socket, base64_encode(response) + "\r\n",
+              "Send: ****************************************\n");
+  read_reply(socket);
+}
+
+// AUTH PLAIN: the credentials travel in the AUTH command itself.
+void authenticate_plain(platform::Socket socket) {
+  std::string password = recover_password(g_settings.smtp_pass_stored);
+  std::string credentials = plain_credentials(g_settings.smtp_user, password);
+  send_masked(socket, "AUTH PLAIN " + base64_encode(credentials) + "\r\n",
+              "Send: AUTH PLAIN ****************************************\n");
+  read_reply(socket);
+}
+
+// AUTH LOGIN: the user name and then the password, whatever the two prompts say.
+void authenticate_login(platform::Socket socket) {
+  send_text(socket, "AUTH LOGIN\r\n");
+  read_reply(socket);
+  send_text(socket, base64_encode(up_to_nul(g_settings.smtp_user)) + "\r\n");
+  read_reply(socket);
+  std::string password = up_to_nul(recover_password(g_settings.smtp_pass_stored));
+  send_masked(socket, base64_encode(password) + "\r\n", "Send: **********\n");
+  read_reply(socket);
+}
+
+}  // namespace
+
+std::string cram_md5_response(const std::string& user, const std::string& password,
+                              const std::string& challenge) {
+  const std::string text = up_to_nul(challenge);
+  const std::string key = up_to_nul(password);
+  unsigned char digest[16];
+  hmac_md5(reinterpret_cast<const unsigned char*>(text.data()), text.size(),
+           reinterpret_cast<const unsigned char*>(key.data()), key.size(), digest);
+  std::string response = up_to_nul(user) + " ";
+  char hex[3];
+  for (unsigned char byte : digest) {
+    std::snprintf(hex, sizeof hex, "%02x", byte);
+    response += hex;
+  }
+  return response;
+}
+
+std::string plain_credentials(const std::string& user, const std::string& password) {
+  const std::string name = up_to_nul(user);
+  std::string credentials = name;
+  credentials.push_back('\0');
+  credentials += name;
+  credentials.push_back('\0');
+  credentials += up_to_nul(password);
+  return credentials;
+}
+
+void authenticate(platform::Socket socket, int method) {
+  switch (method) {
+    case 1:
+      authenticate_cram_md5(socket);
+      break;
+    case 2:
+      authenticate_plain(socket);
+      break;
+    case 3:
+      authenticate_login(socket);
+      break;
+    default:
+      break;
+  }
+}
