@@ -83,14 +83,19 @@ def dialogue(recipients=1, ehlo=("250-fake\r\n250 OK\r\n",), auth=(), end="250 2
 class FakeSMTP:
     """One scripted SMTP session on 127.0.0.1; use as a context manager."""
 
-    def __init__(self, script, pause=PAUSE):
+    def __init__(self, script, pause=PAUSE, slow_reader=False):
         self.script = list(script)
         self.pause = pause
+        # A slow reader with a small receive buffer makes the client's sends block and
+        # come back partial, as on a congested network.
+        self.slow_reader = slow_reader
         self.received = bytearray()   # every byte from the client, in order
         self.commands = []            # the client's command lines, and each message's data
         self.problems = []            # what did not go by the script
         self.connected = False
         self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        if slow_reader:
+            self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
         self._listener.bind(("127.0.0.1", 0))
         self._listener.listen(1)
         self._listener.settimeout(0.1)
@@ -184,7 +189,9 @@ class FakeSMTP:
 
     def _fill(self):
         try:
-            data = self._conn.recv(1 << 16)
+            if self.slow_reader:
+                time.sleep(0.001)
+            data = self._conn.recv(4096 if self.slow_reader else 1 << 16)
         except socket.timeout:
             self.problems.append("client silent for %.0f s" % IO_TIMEOUT)
             return False
@@ -268,9 +275,9 @@ class DeliveryTest(ProgramTest):
         self.write("vorna.ini", "[SMTP]\r\nSMTP_PORT=%d\r\n%s" % (port, extra if extra is not None
                                                                  else self.ini_extra))
 
-    def deliver(self, script, *args, env=None, ini=None, pause=PAUSE):
+    def deliver(self, script, *args, env=None, ini=None, pause=PAUSE, slow_reader=False):
         """Runs `vorna -h127.0.0.1 ARGS` against the script. Returns (result, server)."""
-        server = FakeSMTP(script, pause=pause)
+        server = FakeSMTP(script, pause=pause, slow_reader=slow_reader)
         with server:
             self.write_ini(server.port, ini)
             result = self.vorna("-h127.0.0.1", *args, env=env)

@@ -88,10 +88,13 @@ class Attachments(DeliveryTest):
     def test_large_attachment_streams_exactly(self):
         data = self.data(700001)
         self.write("large.bin", data)
-        r, server = self.deliver(dialogue(), "-alarge.bin", "b@example.test")
-        self.assertClean(r, server)
-        self.assertMessage(server, head(multipart=True) + TEXT_PART + b"\r\n" +
-                           part(b"large.bin", data) + CLOSING)
+        for slow in (False, True):
+            with self.subTest(slow_reader=slow):
+                r, server = self.deliver(dialogue(), "-alarge.bin", "b@example.test",
+                                         slow_reader=slow)
+                self.assertClean(r, server)
+                self.assertMessage(server, head(multipart=True) + TEXT_PART + b"\r\n" +
+                                   part(b"large.bin", data) + CLOSING)
 
     def test_display_names(self):
         os.mkdir(os.path.join(self.cwd, "sub"))
