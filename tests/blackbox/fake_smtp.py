@@ -57,6 +57,12 @@ def message(*pieces):
     return ("message", [_piece(p) for p in pieces])
 
 
+def cut(nbytes):
+    """Reads at least nbytes more of what the client sends, then closes the connection
+    with the rest unread (the client's further sends fail)."""
+    return ("cut", nbytes)
+
+
 def close():
     """Closes the connection at this point of the script."""
     return ("send", [CLOSE])
@@ -175,6 +181,11 @@ class FakeSMTP:
                 return False
             self.commands.append(data)
             return self._send(step[1])
+        if kind == "cut":
+            while len(self._buffer) < step[1] and self._fill():
+                pass
+            self._close_connection()
+            return False
         raise ValueError(kind)
 
     def _send(self, pieces):
@@ -241,6 +252,7 @@ ERROR_MESSAGES = {
     2: "本文ファイルがみつかりません。",
     3: "添付ファイルがみつかりません。",
     8: "メールサーバとのコネクションエラー。",
+    9: "メールサーバへの送信エラー。",
     10: "メールサーバからの受信エラー。",
     11: "メールサーバハンドリングエラー。",
     13: "ホスト名が取得できません。",
