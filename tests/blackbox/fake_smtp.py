@@ -304,10 +304,6 @@ class DeliveryTest(ProgramTest):
             self.assertEqual(match.group(1), socket.gethostname().encode())
         return match.group(1)
 
-    def commands_of(self, host, *lines):
-        return b"".join(l.replace(b"%H", host) if isinstance(l, bytes) else
-                        l.replace("%H", host.decode()).encode("cp932") for l in lines)
-
     def the_message(self, server):
         """The message data of the session (ending with the end-of-data line)."""
         data = [c for c in server.commands if c.endswith(b"\r\n.\r\n")]
