@@ -230,6 +230,13 @@ class Dialogue(DeliveryTest):
         cc = b"Cc:" + b",\r\n".join(b" " + n.encode() for n in names[1::2]) + b"\r\n"
         self.assertMessage(server, head(to=to, cc=cc) + b"\r\n.\r\n")
 
+    def test_very_long_address_is_sent_whole(self):
+        address = b"x" * 20000 + b"@example.test"
+        r, server = self.deliver(dialogue(), address)
+        self.assertClean(r, server)
+        self.assertEqual(server.commands[2], b"RCPT TO:<" + address + b">\r\n")
+        self.assertMessage(server, head(to=b"To: " + address + b"\r\n") + b"\r\n.\r\n")
+
 
 if __name__ == "__main__":
     unittest.main()
