@@ -34,11 +34,9 @@ constexpr uint32_t kWaitSlackMs = 1000;
 constexpr int kGivenUp = kErrPop3Timeout;
 
 // "------ POP3 protocol ------"
-const char kPop3TraceHeader[] =
-    "------ POP3\x83\x76\x83\x8d\x83\x67\x83\x52\x83\x8b ------\n";
+const char kPop3TraceHeader[] = "------ POP3\x83\x76\x83\x8d\x83\x67\x83\x52\x83\x8b ------\n";
 // "------ SMTP protocol ------"
-const char kSmtpTraceHeader[] =
-    "------ SMTP\x83\x76\x83\x8d\x83\x67\x83\x52\x83\x8b ------\n";
+const char kSmtpTraceHeader[] = "------ SMTP\x83\x76\x83\x8d\x83\x67\x83\x52\x83\x8b ------\n";
 
 // The worker's result: 0 until a step fails.
 std::atomic<int> pop_result{0};
@@ -193,13 +191,13 @@ int pop_login() {
     result = send_command(&connection, command, "Send: " + command + "\n", kErrPop3Password);
     if (result != 0) return result;
   } else {
-    result = send_command(&connection, "USER " + user, "Send: USER " + user + "\n",
-                          kErrPop3Account);
+    result =
+        send_command(&connection, "USER " + user, "Send: USER " + user + "\n", kErrPop3Account);
     if (result == 0) result = expect_ok(&connection, kErrPop3Account, &reply);
     if (result != 0) return result;
     // The password goes on the wire only; the trace shows it masked.
-    result = send_command(&connection, "PASS " + password, "Send: PASS ********\n",
-                          kErrPop3Password);
+    result =
+        send_command(&connection, "PASS " + password, "Send: PASS ********\n", kErrPop3Password);
     if (result != 0) return result;
   }
   result = expect_ok(&connection, kErrPop3Password, &reply);
