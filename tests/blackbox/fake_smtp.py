@@ -1,0 +1,385 @@
+"""A scripted SMTP server on loopback for the delivery tests, and what those tests share.
+
+The server listens on 127.0.0.1 on an ephemeral port and runs in a thread of the test
+process. It serves one connection by a script, a transcript of the server's side:
+
+    script = [
+        greet("220 fake ESMTP\r\n"),
+        on("EHLO", "250-fake\r\n", "250 OK\r\n"),   # two sends, with a pause between
+        on("MAIL", "250 ok\r\n"),
+        on("RCPT", "250 ok\r\n"),
+        on("DATA", "354 go ahead\r\n"),
+        message("250 queued\r\n"),                   # reads up to CR LF . CR LF
+        on("QUIT", "221 bye\r\n"),
+    ]
+
+Each reply may be split into several pieces, sent one by one with a pause between them so
+that the client receives them in separate reads; CLOSE as a piece closes the connection
+at that point. Every byte the client sends is recorded in order (`received`), and the
+commands one by one (`commands`, with the message data as one item).
+
+The second half of the file holds the helpers of the delivery tests: a base class that
+runs the program against a script, the oracle for the ISO-2022-JP conversion of Shift_JIS
+text, and the Base64 layout of attachment parts.
+"""
+import base64
+import re
+import socket
+import threading
+import time
+
+from harness import ProgramTest, WINDOWS, console
+
+# Pause between the pieces of one reply: long enough that the client reads the first
+# piece before the next one arrives.
+PAUSE = 0.3
+# No wait of the server is unbounded.
+IO_TIMEOUT = 30.0
+CLOSE = object()
+
+
+def _bytes(text):
+    return text.encode("cp932") if isinstance(text, str) else text
+
+
+def greet(*pieces):
+    """Sends the pieces as soon as the client has connected (the greeting)."""
+    return ("send", [_piece(p) for p in pieces])
+
+
+def on(verb, *pieces):
+    """Reads one command line of the client, then sends the pieces (none: no reply)."""
+    return ("command", verb, [_piece(p) for p in pieces])
+
+
+def message(*pieces):
+    """Reads the message data up to and including the end-of-data line, then replies."""
+    return ("message", [_piece(p) for p in pieces])
+
+
+def close():
+    """Closes the connection at this point of the script."""
+    return ("send", [CLOSE])
+
+
+def _piece(p):
+    return p if p is CLOSE else _bytes(p)
+
+
+def dialogue(recipients=1, ehlo=("250-fake\r\n250 OK\r\n",), auth=(), end="250 2.0.0 Ok: queued\r\n",
+             quit=("221 bye\r\n",)):
+    """The script of a delivery that goes through: greeting, EHLO, the AUTH steps given,
+    MAIL, one accepted RCPT per recipient, DATA, the message and QUIT."""
+    steps = [greet("220 fake ESMTP ready\r\n"), on("EHLO", *ehlo)]
+    steps.extend(auth)
+    steps.append(on("MAIL", "250 ok\r\n"))
+    steps.extend(on("RCPT", "250 ok\r\n") for _ in range(recipients))
+    steps.append(on("DATA", "354 go ahead\r\n"))
+    steps.append(message(end))
+    steps.append(on("QUIT", *quit))
+    return steps
+
+
+class FakeSMTP:
+    """One scripted SMTP session on 127.0.0.1; use as a context manager."""
+
+    def __init__(self, script, pause=PAUSE):
+        self.script = list(script)
+        self.pause = pause
+        self.received = bytearray()   # every byte from the client, in order
+        self.commands = []            # the client's command lines, and each message's data
+        self.problems = []            # what did not go by the script
+        self.connected = False
+        self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self._listener.bind(("127.0.0.1", 0))
+        self._listener.listen(1)
+        self._listener.settimeout(0.1)
+        self._client_done = False
+        self.port = self._listener.getsockname()[1]
+        self._buffer = bytearray()
+        self._conn = None
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.finish()
+        return False
+
+    def finish(self, timeout=IO_TIMEOUT):
+        """Waits for the session to end (the client leaves after its run) and stops."""
+        self._client_done = True
+        self._thread.join(timeout)
+        if self._thread.is_alive():
+            self.problems.append("session still open after %.0f s" % timeout)
+            self._close_connection()
+            self._thread.join(5)
+        try:
+            self._listener.close()
+        except OSError:
+            pass
+        return bytes(self.received)
+
+    # ------------------------------------------------------------ the session
+
+    def _serve(self):
+        try:
+            deadline = time.monotonic() + IO_TIMEOUT
+            while self._conn is None:
+                try:
+                    self._conn, _ = self._listener.accept()
+                except socket.timeout:
+                    # Nobody came. Once the client has ended, a connection it made would
+                    # already wait in the backlog, so one more try settles it.
+                    if self._client_done or time.monotonic() > deadline:
+                        return
+            self.connected = True
+            self._conn.settimeout(IO_TIMEOUT)
+            self._conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            for step in self.script:
+                if not self._run_step(step):
+                    return
+            # After the script: keep recording whatever else the client sends until it
+            # closes, so that a stray command shows in the transcript.
+            while self._fill():
+                pass
+        except (OSError, socket.timeout) as e:
+            self.problems.append("socket: %r" % e)
+        finally:
+            self._close_connection()
+
+    def _run_step(self, step):
+        kind = step[0]
+        if kind == "send":
+            return self._send(step[1])
+        if kind == "command":
+            line = self._read_until(b"\r\n")
+            if line is None:
+                self.problems.append("connection ended while waiting for %s" % step[1])
+                return False
+            self.commands.append(line)
+            if not line.upper().startswith(step[1].encode()):
+                self.problems.append("expected %s, got %r" % (step[1], line))
+            return self._send(step[2])
+        if kind == "message":
+            data = self._read_until(b"\r\n.\r\n")
+            if data is None:
+                self.problems.append("connection ended inside the message")
+                return False
+            self.commands.append(data)
+            return self._send(step[1])
+        raise ValueError(kind)
+
+    def _send(self, pieces):
+        for i, piece in enumerate(pieces):
+            if i:
+                time.sleep(self.pause)
+            if piece is CLOSE:
+                self._close_connection()
+                return False
+            self._conn.sendall(piece)
+        return True
+
+    def _fill(self):
+        try:
+            data = self._conn.recv(1 << 16)
+        except socket.timeout:
+            self.problems.append("client silent for %.0f s" % IO_TIMEOUT)
+            return False
+        except OSError:
+            return False
+        if not data:
+            return False
+        self.received.extend(data)
+        self._buffer.extend(data)
+        return True
+
+    def _read_until(self, marker):
+        start = 0
+        while True:
+            at = self._buffer.find(marker, start)
+            if at >= 0:
+                end = at + len(marker)
+                item = bytes(self._buffer[:end])
+                del self._buffer[:end]
+                return item
+            start = max(0, len(self._buffer) - len(marker) + 1)
+            if not self._fill():
+                return None
+
+    def _close_connection(self):
+        if self._conn is not None:
+            try:
+                self._conn.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            self._conn.close()
+            self._conn = None
+
+
+def closed_port():
+    """A loopback port on which nothing listens (connecting is refused)."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+# ==================================================================== test helpers
+
+ERROR_MESSAGES = {
+    2: "本文ファイルがみつかりません。",
+    3: "添付ファイルがみつかりません。",
+    8: "メールサーバとのコネクションエラー。",
+    10: "メールサーバからの受信エラー。",
+    11: "メールサーバハンドリングエラー。",
+    13: "ホスト名が取得できません。",
+    25: "メールサーバハンドリングエラー。(応答コード250)",
+}
+
+
+def error_lines(code, reply_code=0):
+    """The two lines with which a failed run ends (as the program's own text)."""
+    tail = "[server->%03d] \n" % reply_code if reply_code else "\n"
+    return ("ERR-%04d:%s \n" % (code, ERROR_MESSAGES[code]) + tail).encode("cp932")
+
+
+def header_fields(data):
+    """The header block of a message (up to the empty line) as a list of raw lines."""
+    head = data.split(b"\r\n\r\n", 1)[0]
+    return [line + b"\r\n" for line in head.split(b"\r\n")]
+
+
+DATE_RE = re.compile(rb"Date: (Sun|Mon|Tue|Wed|Thu|Fri|Sat), (\d\d) "
+                     rb"(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) (\d{4}) "
+                     rb"(\d\d):(\d\d):(\d\d) ([+-]?)(\d\d)(\d\d)\r\n$")
+BOUNDARY_RE = re.compile(rb'boundary="(------_7356(-?\d+)QWEORfsdEYfi_MULTIPART_MIXED_)"\r\n')
+
+
+class DeliveryTest(ProgramTest):
+    """Runs the program against a scripted server; vorna.ini points at the server's port."""
+
+    ini_extra = ""
+
+    def write_ini(self, port, extra=None):
+        self.write("vorna.ini", "[SMTP]\r\nSMTP_PORT=%d\r\n%s" % (port, extra if extra is not None
+                                                                 else self.ini_extra))
+
+    def deliver(self, script, *args, env=None, ini=None, pause=PAUSE):
+        """Runs `vorna -h127.0.0.1 ARGS` against the script. Returns (result, server)."""
+        server = FakeSMTP(script, pause=pause)
+        with server:
+            self.write_ini(server.port, ini)
+            result = self.vorna("-h127.0.0.1", *args, env=env)
+        return result, server
+
+    def client_host(self, server):
+        """The client host name the program sent in its first command."""
+        first = server.commands[0] if server.commands else b""
+        match = re.match(rb"(?:EHLO|HELO) (.*)\r\n$", first)
+        self.assertIsNotNone(match, first)
+        if not WINDOWS:
+            self.assertEqual(match.group(1), socket.gethostname().encode())
+        return match.group(1)
+
+    def commands_of(self, host, *lines):
+        return b"".join(l.replace(b"%H", host) if isinstance(l, bytes) else
+                        l.replace("%H", host.decode()).encode("cp932") for l in lines)
+
+    def the_message(self, server):
+        """The message data of the session (ending with the end-of-data line)."""
+        data = [c for c in server.commands if c.endswith(b"\r\n.\r\n")]
+        self.assertEqual(len(data), 1, server.commands)
+        return data[0]
+
+    def assertMessage(self, server, expected):
+        """Compares the message data with the expected bytes, in which b"%DATE" stands for
+        the Date line (checked by pattern) and b"%B" for the multipart boundary (checked
+        by pattern). Returns the actual Date line."""
+        data = self.the_message(server)
+        dates = [f for f in header_fields(data) if f.startswith(b"Date:")]
+        self.assertEqual(len(dates), 1, data)
+        self.assertRegex(dates[0], DATE_RE)
+        expected = expected.replace(b"%DATE", dates[0])
+        if b"%B" in expected:
+            match = BOUNDARY_RE.search(data)
+            self.assertIsNotNone(match, data)
+            expected = expected.replace(b"%B", match.group(1))
+        self.assertEqual(data, expected)
+        return dates[0]
+
+    def assertClean(self, result, server, status=0, stdout=b""):
+        self.assertEqual(server.problems, [])
+        self.assertEqual((result.status, result.stdout), (status, console(stdout)), result)
+        self.assertEqual(self.work_files(), [])
+
+
+def head(frm=b"From: \r\n", to=b"To: b@example.test\r\n", subject=b"", cc=b"",
+         importance=b"", priority=b"", multipart=False):
+    """The header block and the empty line after it; b"%DATE" stands for the Date line
+    and b"%B" for the boundary."""
+    content = (b'Content-Type: multipart/mixed; boundary="%B"\r\n' if multipart else
+               b"Content-Type: text/plain; charset=ISO-2022-JP\r\n")
+    return (frm + to + b"Subject: " + subject + b"\r\n" + cc + b"X-Mailer: VORNA 3.14\r\n" +
+            importance + b"Mime-Version: 1.0\r\n" + content + priority +
+            b"Content-Transfer-Encoding: 7bit\r\n" + b"%DATE" + b"\r\n")
+
+
+# ------------------------------------------------------------- the text oracles
+
+def sjis_to_jis(data):
+    """Shift_JIS to ISO-2022-JP as the program converts one text: double-byte characters
+    between ESC $ B and ESC ( J, half-width katakana as 7-bit bytes between SO and SI.
+    Only for well-formed Shift_JIS text of ASCII, double-byte characters and half-width
+    katakana that holds at least one double-byte character (the tests' inputs)."""
+    out = bytearray()
+    state = "plain"
+    i = 0
+    while i < len(data):
+        c = data[i]
+        if 0x81 <= c <= 0x9F or 0xE0 <= c <= 0xFC:
+            if state == "kana":
+                out += b"\x0f"
+            if state != "kanji":
+                out += b"\x1b$B"
+                state = "kanji"
+            t = data[i + 1]
+            r = 0x70 if c <= 0x9F else 0xB0
+            if t < 0x9F:
+                out += bytes([(2 * (c - r) - 1) & 0xFF, t - 0x1F if t < 0x7F else t - 0x20])
+            else:
+                out += bytes([(2 * (c - r)) & 0xFF, t - 0x7E])
+            i += 2
+            continue
+        if 0xA0 <= c <= 0xDF:
+            if state == "kanji":
+                out += b"\x1b(J"
+            if state != "kana":
+                out += b"\x0e"
+                state = "kana"
+            out.append(c & 0x7F)
+        else:
+            out += {"kanji": b"\x1b(J", "kana": b"\x0f", "plain": b""}[state]
+            state = "plain"
+            out.append(c)
+        i += 1
+    out += {"kanji": b"\x1b(J", "kana": b"\x0f", "plain": b""}[state]
+    return bytes(out)
+
+
+def encoded_word(sjis_text):
+    """The header form of a value holding kanji: one ISO-2022-JP "B" encoded-word."""
+    return b"=?ISO-2022-JP?B?" + base64.b64encode(sjis_to_jis(sjis_text)) + b"?="
+
+
+def base64_part(data):
+    """A work file's content: the transfer-encoding line, a blank line, Base64 lines of 76
+    characters each ended by CR LF, and one more CR LF."""
+    text = base64.b64encode(data)
+    lines = b"".join(text[i:i + 76] + b"\r\n" for i in range(0, len(text), 76)
+                     if len(text[i:i + 76]) == 76)
+    rest = text[len(text) // 76 * 76:]
+    return b"Content-Transfer-Encoding: base64\r\n\r\n" + lines + rest + b"\r\n"
