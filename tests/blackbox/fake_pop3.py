@@ -1,5 +1,4 @@
-"""A scripted POP3 server on 127.0.0.1 for the black-box tests. It knows nothing of POP3
-beyond answering line by line, so it also stands in for an SMTP server's first replies.
+"""A scripted POP3 server on 127.0.0.1 for the black-box tests.
 
 The script is the list of the server's replies in order: the greeting first, then one
 reply for each command line the client sends. A reply is either bytes, sent at once, or a
