@@ -196,8 +196,10 @@ int take_byte() {
   return c;
 }
 
+// Blanks separate answers. A NUL counts as one, so that it can end a text answer but
+// never make it empty.
 bool is_blank(int c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f' || c == '\0';
 }
 
 bool is_digit(int c) { return c >= '0' && c <= '9'; }
@@ -269,8 +271,6 @@ std::string read_text() {
     if (c == EOF || is_blank(c)) break;
     word += static_cast<char>(take_byte());
   }
-  // The answer is a text: a NUL typed into it ends it.
-  word.resize(word.find('\0') == std::string::npos ? word.size() : word.find('\0'));
   return word;
 }
 
