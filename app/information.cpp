@@ -15,8 +15,7 @@
 namespace {
 
 // "#---------------------- VORNA <version> Information By Ilo -------------------"
-const char kBanner[] =
-    "#---------------------- VORNA %s Information By Ilo -------------------\n";
+const char kBanner[] = "#---------------------- VORNA %s Information By Ilo -------------------\n";
 
 // The usage text after the banner; the synopsis inserts program_name.
 // Heading "command", then the synopsis on three lines.

@@ -54,19 +54,19 @@ def make_message(path, attachment, boundary=b"------_7356bench_MULTIPART_MIXED_"
         out.write(b"\r\n\r\n--" + boundary + b"--\r\n\r\n.\r\n")
 
 
-def timed(command, cwd, env=None):
-    """Runs a command under GNU time: (wall seconds, peak RSS in KiB)."""
+def timed(command, cwd, env=None, status=0):
+    """Runs a command under GNU time: (wall seconds, peak RSS in KiB, CPU seconds)."""
     with tempfile.NamedTemporaryFile("r", suffix=".time") as report:
         start = time.perf_counter()
-        done = subprocess.run(["/usr/bin/time", "-f", "%e %M", "-o", report.name] + command,
-                              cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              timeout=600)
+        done = subprocess.run(["/usr/bin/time", "-f", "%e %M %U %S", "-o", report.name] +
+                              command, cwd=cwd, env=env, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=600)
         wall = time.perf_counter() - start
         fields = report.read().split()
-    if done.returncode != 0:
+    if done.returncode != status:
         raise RuntimeError("%s failed (%d): %s %s" % (command[0], done.returncode,
                                                       done.stdout[-500:], done.stderr[-500:]))
-    return wall, int(fields[-1])
+    return wall, int(fields[-3]), float(fields[-2]) + float(fields[-1])
 
 
 def main():
@@ -84,6 +84,12 @@ def main():
     with open(os.path.join(work, "vorna.ini"), "w") as f:
         f.write("[SMTP]\nSMTP_PORT=%d\n" % args.port)
     env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "TMP": tmp, "TZ": "UTC0"}
+    # For the breakdown: the same run against a port where nothing listens does only the
+    # attachment's encoding into its work file (and ends with error 8).
+    prep = os.path.join(work, "prep")
+    os.makedirs(prep, exist_ok=True)
+    with open(os.path.join(prep, "vorna.ini"), "w") as f:
+        f.write("[SMTP]\nSMTP_PORT=1\n")
 
     rows = []
     for size in (int(s) for s in args.sizes.split(",")):
@@ -100,26 +106,40 @@ def main():
             "ideal": [args.ideal, "127.0.0.1", str(args.port), message],
         }
         results = {name: [] for name in clients}
+        results["vorna encoding only"] = []
         for _ in range(args.runs):
             for name, command in clients.items():  # interleaved, so drift hits all alike
                 results[name].append(timed(command, work, env))
+            results["vorna encoding only"].append(
+                timed(clients["vorna"][:4] + ["-a" + attachment, "sink@example.test"], prep, env,
+                      status=8))
         if os.listdir(tmp):
             raise RuntimeError("work files left behind: %s" % os.listdir(tmp))
-        medians = {name: (statistics.median(w for w, _ in runs),
-                          statistics.median(r for _, r in runs),
-                          max(r for _, r in runs)) for name, runs in results.items()}
+        medians = {name: (statistics.median(w for w, _, _ in runs),
+                          statistics.median(r for _, r, _ in runs),
+                          max(r for _, r, _ in runs),
+                          statistics.median(c for _, _, c in runs))
+                   for name, runs in results.items()}
         rows.append((size, medians))
         os.remove(attachment)
         os.remove(message)
 
     print("medians of %d runs; wall time in seconds, peak RSS in MiB (median / max)" % args.runs)
-    print("%8s | %-22s | %-22s | %-22s | %9s %9s" % ("size", "vorna", "curl", "ideal client",
+    print("%9s | %-25s | %-25s | %-25s | %7s %7s" % ("size", "vorna", "curl", "ideal client",
                                                     "v/curl", "v/ideal"))
     for size, m in rows:
         cell = lambda n: "%7.3f s %5.1f/%5.1f MiB" % (m[n][0], m[n][1] / 1024, m[n][2] / 1024)
-        print("%5d MiB | %s | %s | %s | %9.3f %9.3f" % (
+        print("%5d MiB | %s | %s | %s | %7.3f %7.3f" % (
             size, cell("vorna"), cell("curl"), cell("ideal"),
             m["vorna"][0] / m["curl"][0], m["vorna"][0] / m["ideal"][0]))
+
+    print("\nCPU seconds (user + system), medians; and VORNA's encoding step alone")
+    print("%9s | %8s %8s %8s | %s" % ("size", "vorna", "curl", "ideal", "vorna encoding only"))
+    for size, m in rows:
+        print("%5d MiB | %8.3f %8.3f %8.3f | %.3f s wall, %.3f s CPU" % (
+            size, m["vorna"][3], m["curl"][3], m["ideal"][3], m["vorna encoding only"][0],
+            m["vorna encoding only"][3]))
+    print()
 
     size, m = rows[-1]
     checks = [

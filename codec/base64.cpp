@@ -173,11 +173,11 @@ int base64_stream_file(const std::string& path, std::FILE* work_file) {
     }
     std::size_t size = static_cast<std::size_t>(out - text.get());
     if (written && size > 0) written = std::fwrite(text.get(), 1, size, work_file) == size;
-  } while (got == kBlockBytes);
+  } while (written && got == kBlockBytes);
   std::fclose(file);
 
-  if (written) written = std::fwrite("\r\n", 1, 2, work_file) == 2;
-  // Flushed here so that a full disk is seen now rather than lost in the caller's close.
-  if (written) written = std::fflush(work_file) == 0;
-  return written ? 0 : 1;
+  // A failed write stays on the work file's error indicator for the caller to judge;
+  // the flush makes a full disk show there now rather than only at the caller's close.
+  if (written && std::fwrite("\r\n", 1, 2, work_file) == 2) std::fflush(work_file);
+  return 0;
 }

@@ -5,7 +5,7 @@ one message, keeps it in a file and exits.
     mini_smtpd.py --out MESSAGE_FILE --port-file PORT_FILE [--timeout SECONDS]
 
 The port is written to PORT_FILE once the server listens. The message is stored as it
-arrived after DATA, with the SMTP transparency undone (a leading ".." back to ".") and
+arrived after DATA, with the SMTP transparency undone (a line's leading period dropped) and
 without the end-of-data line; the envelope goes to MESSAGE_FILE.envelope. Every wait is
 bounded by --timeout; the exit status is 0 when a message was stored, 1 otherwise.
 """
@@ -40,7 +40,8 @@ def serve(conn, out_path):
                     return stored
                 if data_line == b".\r\n":
                     break
-                lines.append(data_line[1:] if data_line.startswith(b"..") else data_line)
+                # Transparency (RFC 5321 4.5.2): a leading period was added by the client.
+                lines.append(data_line[1:] if data_line.startswith(b".") else data_line)
             with open(out_path, "wb") as f:
                 f.write(b"".join(lines))
             with open(out_path + ".envelope", "wb") as f:

@@ -39,4 +39,3 @@ void send_bytes(platform::Socket socket, const char* data, std::size_t length);
 
 // Sends whatever is gathered. False when the connection failed; the caller decides.
 bool flush_output(platform::Socket socket);
-

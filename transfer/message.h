@@ -37,7 +37,7 @@ struct HeaderInputs {
   int32_t priority = 0;
   bool multipart = false;
   std::string boundary;
-  std::string date_field;      // from format_date_field
+  std::string date_field;  // from format_date_field
 };
 
 // The header block in its fixed order: From, To, Subject, Cc, X-Mailer, Importance,

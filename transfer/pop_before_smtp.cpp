@@ -34,11 +34,9 @@ constexpr uint32_t kWaitSlackMs = 1000;
 constexpr int kGivenUp = kErrPop3Timeout;
 
 // "------ POP3 protocol ------"
-const char kPop3TraceHeader[] =
-    "------ POP3\x83\x76\x83\x8d\x83\x67\x83\x52\x83\x8b ------\n";
+const char kPop3TraceHeader[] = "------ POP3\x83\x76\x83\x8d\x83\x67\x83\x52\x83\x8b ------\n";
 // "------ SMTP protocol ------"
-const char kSmtpTraceHeader[] =
-    "------ SMTP\x83\x76\x83\x8d\x83\x67\x83\x52\x83\x8b ------\n";
+const char kSmtpTraceHeader[] = "------ SMTP\x83\x76\x83\x8d\x83\x67\x83\x52\x83\x8b ------\n";
 
 // The worker's result: 0 until a step fails.
 std::atomic<int> pop_result{0};
@@ -71,16 +69,22 @@ int wait_budget_ms() {
 
 struct PopConnection {
   platform::Socket socket = platform::kInvalidSocket;
-  std::string unread;  // bytes received after the end of the last reply
+  std::string unread;         // bytes received after the end of the last reply
+  bool in_long_line = false;  // the last reply was cut: the rest of its line is unread
 };
 
 // Reads one reply up to and including its LF. A reply longer than the reply buffer is
-// cut there, and one that the server ends by closing is taken as far as it came. False
-// when nothing arrives at all.
+// cut there (the rest of its line is passed over later), and one that the server ends by
+// closing is taken as far as it came. False when nothing arrives at all.
 bool read_reply_line(PopConnection* connection, std::string* reply) {
   const std::size_t most = kReplyCapacity - 1;
   std::string& gathered = connection->unread;
   for (;;) {
+    if (connection->in_long_line) {
+      std::size_t rest_end = gathered.find('\n');
+      connection->in_long_line = rest_end == std::string::npos;
+      gathered.erase(0, rest_end == std::string::npos ? gathered.size() : rest_end + 1);
+    }
     std::size_t line_end = gathered.find('\n');
     if (line_end != std::string::npos && line_end < most) {
       reply->assign(gathered, 0, line_end + 1);
@@ -90,6 +94,7 @@ bool read_reply_line(PopConnection* connection, std::string* reply) {
     if (gathered.size() >= most) {
       reply->assign(gathered, 0, most);
       gathered.erase(0, most);
+      connection->in_long_line = true;
       break;
     }
     char buffer[kReplyCapacity];
@@ -193,13 +198,13 @@ int pop_login() {
     result = send_command(&connection, command, "Send: " + command + "\n", kErrPop3Password);
     if (result != 0) return result;
   } else {
-    result = send_command(&connection, "USER " + user, "Send: USER " + user + "\n",
-                          kErrPop3Account);
+    result =
+        send_command(&connection, "USER " + user, "Send: USER " + user + "\n", kErrPop3Account);
     if (result == 0) result = expect_ok(&connection, kErrPop3Account, &reply);
     if (result != 0) return result;
     // The password goes on the wire only; the trace shows it masked.
-    result = send_command(&connection, "PASS " + password, "Send: PASS ********\n",
-                          kErrPop3Password);
+    result =
+        send_command(&connection, "PASS " + password, "Send: PASS ********\n", kErrPop3Password);
     if (result != 0) return result;
   }
   result = expect_ok(&connection, kErrPop3Password, &reply);

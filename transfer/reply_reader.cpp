@@ -44,9 +44,8 @@ PieceEnd receive_piece(platform::Socket socket, ReplyBuffer* reply, const char* 
   for (;;) {
     if (reply->length >= kReplyCapacity) error_exit(kErrReceive);
     uint32_t waited = platform::tick_count() - started;
-    int remaining = waited >= static_cast<uint32_t>(timeout_ms)
-                        ? 0
-                        : timeout_ms - static_cast<int>(waited);
+    int remaining =
+        waited >= static_cast<uint32_t>(timeout_ms) ? 0 : timeout_ms - static_cast<int>(waited);
     std::size_t count = 0;
     platform::RecvStatus status = platform::RecvStatus::kTimeout;
     if (remaining > 0) {
@@ -70,9 +69,7 @@ PieceEnd receive_piece(platform::Socket socket, ReplyBuffer* reply, const char* 
 }
 
 // The first character of a reply, compared as a signed character as the server's text is.
-signed char first_char(const ReplyBuffer& reply) {
-  return static_cast<signed char>(reply.data[0]);
-}
+signed char first_char(const ReplyBuffer& reply) { return static_cast<signed char>(reply.data[0]); }
 
 // Judges a complete piece read for read_reply or read_quit_reply.
 void accept_reply(const ReplyBuffer& reply) {

@@ -47,8 +47,8 @@ std::vector<Recipient> split_recipients(const std::string& list) {
   std::size_t start = 0;
   for (;;) {
     std::size_t comma = list.find(',', start);
-    std::string element = list.substr(start, comma == std::string::npos ? std::string::npos
-                                                                         : comma - start);
+    std::string element =
+        list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
     if (element.empty()) break;
     Recipient recipient;
     recipient.followed_by_comma = comma != std::string::npos;
@@ -142,8 +142,7 @@ void send_mail() {
   header.priority = g_run.priority;
   header.multipart = g_run.attachments_present;
   header.boundary = g_run.boundary;
-  header.date_field =
-      format_date_field(stamp, platform::timezone_seconds_west(), g_run.tz_adjust);
+  header.date_field = format_date_field(stamp, platform::timezone_seconds_west(), g_run.tz_adjust);
   send_message_head(socket, build_header_block(header));
   send_body(socket);
   if (g_run.attachments_present) send_attachment_parts(socket);

@@ -32,7 +32,7 @@ from harness import ProgramTest, WINDOWS, console
 
 # Pause between the pieces of one reply: long enough that the client reads the first
 # piece before the next one arrives.
-PAUSE = 0.3
+PAUSE = 0.5
 # No wait of the server is unbounded.
 IO_TIMEOUT = 30.0
 CLOSE = object()
@@ -55,6 +55,12 @@ def on(verb, *pieces):
 def message(*pieces):
     """Reads the message data up to and including the end-of-data line, then replies."""
     return ("message", [_piece(p) for p in pieces])
+
+
+def cut(nbytes):
+    """Reads at least nbytes more of what the client sends, then closes the connection
+    with the rest unread (the client's further sends fail)."""
+    return ("cut", nbytes)
 
 
 def close():
@@ -83,14 +89,19 @@ def dialogue(recipients=1, ehlo=("250-fake\r\n250 OK\r\n",), auth=(), end="250 2
 class FakeSMTP:
     """One scripted SMTP session on 127.0.0.1; use as a context manager."""
 
-    def __init__(self, script, pause=PAUSE):
+    def __init__(self, script, pause=PAUSE, slow_reader=False):
         self.script = list(script)
         self.pause = pause
+        # A slow reader with a small receive buffer makes the client's sends block and
+        # come back partial, as on a congested network.
+        self.slow_reader = slow_reader
         self.received = bytearray()   # every byte from the client, in order
         self.commands = []            # the client's command lines, and each message's data
         self.problems = []            # what did not go by the script
         self.connected = False
         self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        if slow_reader:
+            self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
         self._listener.bind(("127.0.0.1", 0))
         self._listener.listen(1)
         self._listener.settimeout(0.1)
@@ -170,6 +181,11 @@ class FakeSMTP:
                 return False
             self.commands.append(data)
             return self._send(step[1])
+        if kind == "cut":
+            while len(self._buffer) < step[1] and self._fill():
+                pass
+            self._close_connection()
+            return False
         raise ValueError(kind)
 
     def _send(self, pieces):
@@ -184,7 +200,9 @@ class FakeSMTP:
 
     def _fill(self):
         try:
-            data = self._conn.recv(1 << 16)
+            if self.slow_reader:
+                time.sleep(0.001)
+            data = self._conn.recv(4096 if self.slow_reader else 1 << 16)
         except socket.timeout:
             self.problems.append("client silent for %.0f s" % IO_TIMEOUT)
             return False
@@ -234,6 +252,7 @@ ERROR_MESSAGES = {
     2: "本文ファイルがみつかりません。",
     3: "添付ファイルがみつかりません。",
     8: "メールサーバとのコネクションエラー。",
+    9: "メールサーバへの送信エラー。",
     10: "メールサーバからの受信エラー。",
     11: "メールサーバハンドリングエラー。",
     13: "ホスト名が取得できません。",
@@ -268,9 +287,9 @@ class DeliveryTest(ProgramTest):
         self.write("vorna.ini", "[SMTP]\r\nSMTP_PORT=%d\r\n%s" % (port, extra if extra is not None
                                                                  else self.ini_extra))
 
-    def deliver(self, script, *args, env=None, ini=None, pause=PAUSE):
+    def deliver(self, script, *args, env=None, ini=None, pause=PAUSE, slow_reader=False):
         """Runs `vorna -h127.0.0.1 ARGS` against the script. Returns (result, server)."""
-        server = FakeSMTP(script, pause=pause)
+        server = FakeSMTP(script, pause=pause, slow_reader=slow_reader)
         with server:
             self.write_ini(server.port, ini)
             result = self.vorna("-h127.0.0.1", *args, env=env)
@@ -284,10 +303,6 @@ class DeliveryTest(ProgramTest):
         if not WINDOWS:
             self.assertEqual(match.group(1), socket.gethostname().encode())
         return match.group(1)
-
-    def commands_of(self, host, *lines):
-        return b"".join(l.replace(b"%H", host) if isinstance(l, bytes) else
-                        l.replace("%H", host.decode()).encode("cp932") for l in lines)
 
     def the_message(self, server):
         """The message data of the session (ending with the end-of-data line)."""

@@ -6,8 +6,8 @@ import random
 import re
 import unittest
 
-from fake_smtp import (CLOSE, DeliveryTest, base64_part, closed_port, dialogue, encoded_word,
-                       error_lines, greet, head, on)
+from fake_smtp import (CLOSE, DeliveryTest, base64_part, closed_port, cut, dialogue,
+                       encoded_word, error_lines, greet, head, on)
 from harness import WINDOWS, console, native_path
 
 TEXT_PART = b"--%B\r\nContent-Type: text/plain; charset=ISO-2022-JP\r\n\r\n"
@@ -88,10 +88,13 @@ class Attachments(DeliveryTest):
     def test_large_attachment_streams_exactly(self):
         data = self.data(700001)
         self.write("large.bin", data)
-        r, server = self.deliver(dialogue(), "-alarge.bin", "b@example.test")
-        self.assertClean(r, server)
-        self.assertMessage(server, head(multipart=True) + TEXT_PART + b"\r\n" +
-                           part(b"large.bin", data) + CLOSING)
+        for slow in (False, True):
+            with self.subTest(slow_reader=slow):
+                r, server = self.deliver(dialogue(), "-alarge.bin", "b@example.test",
+                                         slow_reader=slow)
+                self.assertClean(r, server)
+                self.assertMessage(server, head(multipart=True) + TEXT_PART + b"\r\n" +
+                                   part(b"large.bin", data) + CLOSING)
 
     def test_display_names(self):
         os.mkdir(os.path.join(self.cwd, "sub"))
@@ -137,17 +140,24 @@ class Attachments(DeliveryTest):
         self.write("y.bin", self.data(10))
         ok = "250 ok\r\n"
         start = [greet("220 fake\r\n"), on("EHLO", "250 fake\r\n"), on("MAIL", ok)]
+        self.write("large.bin", os.urandom(6 << 20))
         cases = [("delivered", dialogue(), 0, 0),
                  ("recipient refused", start + [on("RCPT", "550 no such user\r\n")], 11, 550),
                  ("connection lost", start + [on("RCPT", CLOSE)], 10, 0),
-                 ("connection refused", None, 8, 0)]
+                 ("connection refused", None, 8, 0),
+                 # The server hangs up in the middle of a message too large to sit in the
+                 # socket buffers: the sending fails.
+                 ("connection lost while sending",
+                  start + [on("RCPT", ok), on("DATA", "354 go\r\n"), cut(4096)], 9, 0)]
         for name, script, status, reply_code in cases:
             with self.subTest(name):
+                files = "-ax.bin,y.bin" + (",large.bin" if status == 9 else "")
                 if script is None:
                     self.write_ini(closed_port())
-                    r = self.vorna("-h127.0.0.1", "-ax.bin,y.bin", "b@example.test")
+                    r = self.vorna("-h127.0.0.1", files, "b@example.test")
                 else:
-                    r, server = self.deliver(script, "-ax.bin,y.bin", "b@example.test")
+                    r, server = self.deliver(script, files, "b@example.test",
+                                             slow_reader=status == 9)
                     self.assertEqual(server.problems, [])
                 expected = error_lines(status, reply_code) if status else b""
                 self.assertEqual((r.status, r.stdout), (status, console(expected)), r)

@@ -50,7 +50,8 @@ class Header(DeliveryTest):
             ("UTC0", False, b"0000", 0), ("UTC0", True, b"0100", 0),
             ("IST-5:30", False, b"+0530", 5.5),
             # Daylight saving time moves the clock, not the zone text.
-            ("AEST-10AEDT,M10.1.0,M4.1.0/3", False, b"+1000", None),
+            # (The Windows C runtime knows only three-letter names and its own rules.)
+            ("AES-10AED" if WINDOWS else "AEST-10AEDT,M10.1.0,M4.1.0/3", False, b"+1000", None),
         ]
         if WINDOWS:
             # The Windows C runtime reads three-letter zone names and no change rules.

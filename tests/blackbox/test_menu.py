@@ -1,11 +1,13 @@
 """The settings menu, driven through a pipe: its screens byte for byte, the answers to each
 item, saving, and the endings (exit status 0 in every case, nothing saved unless asked)."""
+import base64
 import os
 import re
 import shutil
 import subprocess
 import unittest
 
+from fake_smtp import FakeSMTP, greet, on
 from harness import BIN, RUNNER, WINDOWS, ProgramTest, console, native_path
 
 PROMPT = "番号を入力し、[Enter]キーを押して下さい。:"
@@ -245,6 +247,21 @@ class Passwords(MenuTest):
         self.assertEqual(len(self.saved()[1][b"SMTP_PASS"]), 496)
         self.assertIn(b"->[" + b"q" * 248 + b"]", r.stdout)
 
+
+class RoundTrip(MenuTest):
+    def test_password_set_in_the_menu_arrives_with_auth_plain(self):
+        password = "p@ss-W0rd!"
+        script = [greet("220 fake\r\n"), on("EHLO", "250 OK\r\n"), on("AUTH", "535 denied\r\n")]
+        with FakeSMTP(script) as server:
+            r = self.menu("2\n8\ny\n2\n9\ncarol\n10\n%s\n11\n%d\n12\ny\n"
+                          % (password, server.port))
+            self.assertEqual(r.status, 0, r)
+            r = self.vorna("-h127.0.0.1", "a@example.test", timeout=20)
+        self.assertOutput(r, 11, "ERR-0011:メールサーバハンドリングエラー。 \n[server->535] \n")
+        self.assertEqual(server.problems, [])
+        command, _, credentials = server.commands[1].rstrip(b"\r\n").rpartition(b" ")
+        self.assertEqual(command, b"AUTH PLAIN")
+        self.assertEqual(base64.b64decode(credentials), b"carol\0carol\0" + password.encode())
 
 if __name__ == "__main__":
     unittest.main()

@@ -93,6 +93,13 @@ class UserPassLogin(Pop3Test):
                           + "Recv:+OK\r\n" + "Send: PASS ********\n" + "Recv:+OK pass\r\n"
                           + "Send: QUIT\n" + "Recv:+OK\r\n" + SMTP_HEADER + ERR_8)
 
+    def test_overlong_greeting_is_cut_and_the_rest_of_its_line_passed_over(self):
+        with FakePop3([b"+OK " + b"x" * 3000 + b"\r\n", OK, OK, OK]) as server:
+            self.configure(server.port)
+            r = self.deliver()
+        self.assertOutput(r, 8, ERR_8)
+        self.assertEqual(server.lines, [b"USER alice\r\n", b"PASS secret\r\n", b"QUIT\r\n"])
+
     def test_negative_replies_end_the_run_without_debug(self):
         cases = [
             ("greeting", [b"-ERR busy\r\n"], 20, ERR_20, []),

@@ -101,6 +101,22 @@ class SettingsSearchOrder(ProgramTest):
                 r = self.send(self.env(WinDir=native_path(self.windir)))
                 self.assertEqual(self.called(), [expected], r)
 
+    def test_information_block_shows_the_chosen_path(self):
+        if WINDOWS:
+            self.skipTest("the Windows loader sets windir itself")
+        # With POP before SMTP on, -i names the settings file; the POP3 login then fails.
+        content = "[POP3]\nPOP3_USE=1\nPOP3_SERVER=127.0.0.1\nPOP3_PORT=%d\n" % (
+            self.listeners["cwd"].port)
+        for place in ("bin", "windir", "cwd"):
+            with self.subTest(place):
+                path = self.file_of(place)
+                self.write(os.path.basename(path), content, os.path.dirname(path))
+                with mock.patch.object(harness, "BIN", self.program):
+                    r = self.vorna("-i", "-h127.0.0.1", "a@example.test",
+                                   env=self.env(WINDIR=self.windir), timeout=30)
+                line = "#設定ファイル          : [%s]\n" % path
+                self.assertIn(harness.console(line), r.stdout, r)
+
     def test_beside_the_program_without_windir(self):
         self.place_file("bin")
         r = self.send(self.env())

@@ -75,8 +75,10 @@ TEST(AddressFields, FoldingAndFinalComma) {
     const char* cc;
   };
   const Case cases[] = {
-      {"a,CC:b,c", {{false, "a", true}, {true, "b", true}, {false, "c", false}},
-       "To: a,\r\n c\r\n", "Cc: b\r\n"},
+      {"a,CC:b,c",
+       {{false, "a", true}, {true, "b", true}, {false, "c", false}},
+       "To: a,\r\n c\r\n",
+       "Cc: b\r\n"},
       {"no To or Cc recipient", {}, "To:\r\n", ""},
       {"trailing comma", {{false, "a", true}}, "To: a\r\n", ""},
       {"two copies", {{true, "b", true}, {true, "d", false}}, "To:\r\n", "Cc: b,\r\n d\r\n"},
@@ -84,8 +86,7 @@ TEST(AddressFields, FoldingAndFinalComma) {
   for (const Case& c : cases) {
     AddressFields fields;
     for (const Entry& e : c.entries) {
-      add_field_address(e.cc ? &fields.cc_text : &fields.to_text, e.address,
-                        e.followed_by_comma);
+      add_field_address(e.cc ? &fields.cc_text : &fields.to_text, e.address, e.followed_by_comma);
     }
     finish_address_fields(&fields);
     EXPECT_EQ(fields.to_text, c.to) << c.name;
@@ -172,15 +173,14 @@ TEST(HeaderBlock, PriorityFields) {
     EXPECT_EQ(block.find("Importance:") != std::string::npos, c.importance != nullptr) << label;
     EXPECT_EQ(block.find("X-Priority:") != std::string::npos, c.x_priority != nullptr) << label;
     if (c.importance != nullptr) {
-      EXPECT_NE(block.find(std::string("X-Mailer: VORNA 3.14\r\n") + c.importance +
-                           "Mime-Version"),
+      EXPECT_NE(block.find(std::string("X-Mailer: VORNA 3.14\r\n") + c.importance + "Mime-Version"),
                 std::string::npos)
           << label;
     }
     if (c.x_priority != nullptr) {
-      EXPECT_NE(block.find(std::string("ISO-2022-JP\r\n") + c.x_priority +
-                           "Content-Transfer-Encoding"),
-                std::string::npos)
+      EXPECT_NE(
+          block.find(std::string("ISO-2022-JP\r\n") + c.x_priority + "Content-Transfer-Encoding"),
+          std::string::npos)
           << label;
     }
   }

@@ -21,8 +21,8 @@ void read(std::vector<std::string> arguments) {
 
 TEST(Options, ValuesTakeEffectInOrderAndLaterOnesReplaceEarlier) {
   g_run = RunState();
-  read({"vorna", "-hfirst", "-dxyz", "to@x.test,CC:cc@x.test", "-hsecond", "-s", "-uany",
-        "-p 9", "-i", "-T", "-ffrom@x.test"});
+  read({"vorna", "-hfirst", "-dxyz", "to@x.test,CC:cc@x.test", "-hsecond", "-s", "-uany", "-p 9",
+        "-i", "-T", "-ffrom@x.test"});
   EXPECT_EQ(g_run.mail_server, "second");
   EXPECT_TRUE(g_run.debug_mode) << "letters after -d are ignored";
   EXPECT_EQ(g_run.recipient_list, "to@x.test,CC:cc@x.test");
@@ -43,8 +43,8 @@ TEST(Options, PriorityReadsLikeADecimalNumber) {
     const char* value;
     int32_t expected;
   };
-  const Case cases[] = {{"5", 5},   {"12", 12}, {"-3", -3}, {"+4", 4}, {" 7", 7},
-                        {"4x", 4},  {"x", 0},   {"", 0},    {"-", 0},  {"\t1", 1}};
+  const Case cases[] = {{"5", 5},  {"12", 12}, {"-3", -3}, {"+4", 4}, {" 7", 7},
+                        {"4x", 4}, {"x", 0},   {"", 0},    {"-", 0},  {"\t1", 1}};
   for (const Case& c : cases) {
     EXPECT_EQ(parse_priority(c.value), c.expected) << "value [" << c.value << "]";
   }
@@ -57,14 +57,15 @@ TEST(Options, TildeIsReplacedByTheWorkDirectoryWithoutASeparator) {
     const char* path;
     const char* expected;
   };
-  const Case cases[] = {{"~/a.bin", "/w/a.bin"}, {"~a.bin", "/wa.bin"}, {"~", "/w"},
-                        {"a~.bin", "a~.bin"},    {"", ""},             {"/x/~y", "/x/~y"}};
+  const Case cases[] = {
+      {"~/a.bin", "/w/a.bin"}, {"~a.bin", "/wa.bin"}, {"~", "/w"}, {"a~.bin", "a~.bin"}, {"", ""},
+      {"/x/~y", "/x/~y"}};
   for (const Case& c : cases) {
     EXPECT_EQ(expand_tilde(c.path), c.expected) << "path [" << c.path << "]";
   }
 }
 
-TEST(Options, ReadableMeansAFileThatOpensAndReads) {
+TEST(Options, ReadableMeansAFileThatOpens) {
   const std::string dir = ::testing::TempDir();
   const std::string empty = dir + "vorna_options_empty.txt";
   std::FILE* file = std::fopen(empty.c_str(), "wb");

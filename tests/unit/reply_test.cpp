@@ -19,9 +19,15 @@ TEST(ReplyText, TakenFromTheFirstLineAfterTheCode) {
        "PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2U+"},
       {"blanks left out", "250 2.0.0 Ok: queued\r\n", "2.0.0Ok:queued"},
       {"first line only, from the byte after the code", "250-first\r\n250 second\r\n", "-first"},
-      {"0x1F skipped like a blank", "220 a\x1f" "b\r\n", "ab"},
+      {"0x1F skipped like a blank",
+       "220 a\x1f"
+       "b\r\n",
+       "ab"},
       {"tab ends the text", "220 a\tb\r\n", "a"},
-      {"byte of 0x80 and above ends the text", "220 ab\x82\xa0" "cd\r\n", "ab"},
+      {"byte of 0x80 and above ends the text",
+       "220 ab\x82\xa0"
+       "cd\r\n",
+       "ab"},
       {"DEL is kept", "220 a\x7f\r\n", "a\x7f"},
       {"code only", "250\r\n", ""},
       {"shorter than a code", "2\r\n", ""},

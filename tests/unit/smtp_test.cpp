@@ -75,9 +75,9 @@ TEST(Authentication, PlainCredentialsHoldUserTwiceAndPassword) {
 }
 
 TEST(Authentication, CramMd5ResponseOfRfc2195Example) {
-  EXPECT_EQ(cram_md5_response("tim", "tanstaaftanstaaf",
-                              "<1896.697170952@postoffice.reston.mci.net>"),
-            "tim b913a602c7eda7a495b4e6e7334d3890");
+  EXPECT_EQ(
+      cram_md5_response("tim", "tanstaaftanstaaf", "<1896.697170952@postoffice.reston.mci.net>"),
+      "tim b913a602c7eda7a495b4e6e7334d3890");
 }
 
 }  // namespace

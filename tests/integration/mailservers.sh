@@ -1,0 +1,368 @@
+#!/usr/bin/env bash
+# Throw-away mail servers on 127.0.0.1 for VORNA's integration tests (Debian 12):
+#   Postfix  SMTP  delivers into Maildirs; AUTH CRAM-MD5, PLAIN and LOGIN through Dovecot's SASL
+#                  socket without TLS; relaying to another domain only after AUTH (else 554);
+#                  whatever would leave the machine is caught by the local user "sink" instead.
+#   Dovecot  POP3  USER/PASS and APOP (its greeting carries the timestamp).
+# Both run from configuration written into a private directory; /etc/postfix and /etc/dovecot
+# are not used. The ports are free ones picked at start, never the standard ones.
+#
+# Usage (as root):
+#   mailservers.sh check         exit 0 when the servers can be installed and run here; otherwise
+#                                print why on stderr and exit 3
+#   mailservers.sh start [DIR]   install what is missing, stop the servers of earlier runs whose
+#                                owner has gone, write the configuration under DIR (default: a new
+#                                /tmp/vorna-mailservers.XXXXXX), start, wait for both greetings and
+#                                print the path of DIR/servers.env (shell KEY=VALUE lines) on stdout
+#   mailservers.sh stop DIR      stop what start started under DIR and remove DIR (kept when
+#                                VORNA_MAILSERVERS_KEEP=1); idempotent
+#
+# VORNA_MAILSERVERS_OWNER: the process id that owns the servers (default: the caller). A later
+# start stops and removes the servers of an owner that is no longer running, so a run that was
+# killed before it could stop them leaves nothing that disturbs the next one.
+set -uo pipefail
+
+DOMAIN=example.test
+USERS="alice:alicepass bob:bobpass carol:carolpass sink:sinkpass"
+BASE=/tmp/vorna-mailservers
+PACKAGES=(postfix dovecot-core dovecot-pop3d)
+
+log() { echo "mailservers: $*" >&2; }
+die() { log "ERROR: $*"; exit 1; }
+
+installed() {
+  [ -x /usr/sbin/postfix ] && [ -x /usr/sbin/dovecot ] && [ -x /usr/lib/dovecot/pop3 ]
+}
+
+# ------------------------------------------------------------------ check
+cmd_check() {
+  if [ "$(id -u)" != 0 ]; then
+    log "not running as root (the servers switch users and bind as their own accounts)"; return 3
+  fi
+  installed && return 0
+  if ! command -v apt-get >/dev/null || ! command -v apt-cache >/dev/null; then
+    log "postfix/dovecot are not installed and there is no apt-get to install them"; return 3
+  fi
+  local p
+  for p in "${PACKAGES[@]}"; do
+    if ! offered "$p"; then
+      apt-get update -q </dev/null >/dev/null 2>&1 || true
+      offered "$p" || { log "no Debian package source offers $p"; return 3; }
+    fi
+  done
+  return 0
+}
+
+offered() {  # PACKAGE: a package source has a version of it
+  local policy
+  policy=$(apt-cache policy "$1" 2>/dev/null)
+  [[ "$policy" =~ Candidate:\ [0-9] ]]
+}
+
+# ------------------------------------------------------------------ install
+install_packages() {
+  installed && return 0
+  log "installing ${PACKAGES[*]}"
+  echo "postfix postfix/main_mailer_type select No configuration" | debconf-set-selections
+  # The packages' init scripts must not start daemons on the standard ports: a policy-rc.d
+  # that answers 101 forbids it (Docker-style images already have one).
+  local made_policy=0
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
+    chmod 755 /usr/sbin/policy-rc.d
+    made_policy=1
+  fi
+  local ok=0
+  export DEBIAN_FRONTEND=noninteractive
+  if apt-get install -y -q --no-install-recommends "${PACKAGES[@]}" </dev/null >&2; then
+    ok=1
+  elif apt-get update -q </dev/null >&2 &&
+       apt-get install -y -q --no-install-recommends "${PACKAGES[@]}" </dev/null >&2; then
+    ok=1
+  fi
+  [ $made_policy = 1 ] && rm -f /usr/sbin/policy-rc.d
+  [ $ok = 1 ] && installed || die "could not install ${PACKAGES[*]}"
+}
+
+# ------------------------------------------------------------------ stop
+cmd_stop() {
+  local dir="${1:?stop needs the directory given to start}"
+  local pfdir="$dir/postfix/etc" dcconf="$dir/dovecot/dovecot.conf"
+  local pfpid="" dcpid=""
+  [ -f "$dir/postfix/spool/pid/master.pid" ] && pfpid=$(tr -d ' \n' <"$dir/postfix/spool/pid/master.pid")
+  [ -f "$dir/run/dovecot/master.pid" ] && dcpid=$(tr -d ' \n' <"$dir/run/dovecot/master.pid")
+  if [ -n "$pfpid" ] && kill -0 "$pfpid" 2>/dev/null; then
+    /usr/sbin/postfix -c "$pfdir" stop </dev/null >/dev/null 2>&1 || kill "$pfpid" 2>/dev/null
+  fi
+  if [ -n "$dcpid" ] && kill -0 "$dcpid" 2>/dev/null; then
+    /usr/sbin/dovecot -c "$dcconf" stop </dev/null >/dev/null 2>&1 || kill "$dcpid" 2>/dev/null
+  fi
+  # Both masters take their children down with them; Dovecot needs a few seconds.
+  local i pid
+  for pid in $pfpid $dcpid; do
+    for i in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -0 "$pid" 2>/dev/null && { log "process $pid did not stop; killing it"; kill -9 "$pid" 2>/dev/null; }
+  done
+  if [ "${VORNA_MAILSERVERS_KEEP:-0}" != 1 ]; then rm -rf "$dir"; fi
+  return 0
+}
+
+# Servers left by earlier runs whose owner is gone (killed before it could stop them). A
+# directory without owner.pid has not been started yet (perhaps by a run going on right now).
+stop_orphans() {  # DIR-BEING-STARTED
+  local d owner
+  for d in "$BASE".*; do
+    [ -d "$d" ] && [ "$d" != "$1" ] && [ -f "$d/owner.pid" ] || continue
+    owner=$(cat "$d/owner.pid" 2>/dev/null)
+    if [ -n "$owner" ] && kill -0 "$owner" 2>/dev/null; then continue; fi
+    log "stopping servers left behind in $d"
+    VORNA_MAILSERVERS_KEEP=0 cmd_stop "$d"
+  done
+}
+
+# Two distinct free TCP ports on 127.0.0.1.
+free_ports() {
+  python3 -c '
+import socket
+socks = []
+for _ in range(2):
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    socks.append(s)
+print(" ".join(str(s.getsockname()[1]) for s in socks))
+'
+}
+
+# ------------------------------------------------------------------ start
+cmd_start() {
+  cmd_check || exit 3
+  install_packages
+
+  local dir="${1:-}"
+  if [ -z "$dir" ]; then dir=$(mktemp -d "$BASE.XXXXXX") || die "cannot create a work directory"; fi
+  mkdir -p "$dir" && chmod 755 "$dir"
+  dir=$(cd "$dir" && pwd)
+  echo "${VORNA_MAILSERVERS_OWNER:-$PPID}" >"$dir/owner.pid"
+  stop_orphans "$dir"
+
+  local ports smtp_port pop3_port token
+  ports=$(free_ports) || die "cannot pick free ports"
+  read -r smtp_port pop3_port <<<"$ports"
+  # The greetings carry a token of this run, so a stranger on the same port is never taken for us.
+  token="vt$$x$(date +%s)"
+
+  getent passwd vmail >/dev/null ||
+    useradd --system --user-group --home-dir /nonexistent --no-create-home \
+            --shell /usr/sbin/nologin vmail || die "cannot create user vmail"
+  local vuid vgid
+  vuid=$(id -u vmail); vgid=$(id -g vmail)
+
+  local pfdir="$dir/postfix/etc" pfq="$dir/postfix/spool" pfdata="$dir/postfix/data"
+  local dcdir="$dir/dovecot" dcrun="$dir/run/dovecot" logs="$dir/log" mail="$dir/mail"
+  mkdir -p "$pfdir" "$pfq" "$pfdata" "$dcdir/state" "$dcrun" "$logs" "$mail/$DOMAIN"
+  chmod 755 "$dir/postfix" "$pfdir" "$dir/run" "$dcdir" "$logs"
+  chown root:root "$pfq"; chmod 755 "$pfq"
+  chown postfix:postfix "$pfdata"; chmod 700 "$pfdata"
+  chown -R vmail:vmail "$mail"; chmod 755 "$mail" "$mail/$DOMAIN"
+  # The delivery agent and Dovecot run as vmail: every parent of the directory must let it pass.
+  runuser -u vmail -- test -x "$mail/$DOMAIN" ||
+    die "$dir is not reachable by user vmail (a parent directory lacks o+x)"
+
+  : >"$pfdir/vmailbox"
+  : >"$dcdir/users"
+  local up u p d
+  for up in $USERS; do
+    u=${up%%:*}; p=${up#*:}
+    echo "$u@$DOMAIN $DOMAIN/$u/" >>"$pfdir/vmailbox"   # trailing slash: a Maildir
+    echo "$u:{PLAIN}$p::::::" >>"$dcdir/users"          # plain text: APOP and CRAM-MD5 need it
+    # The Maildir itself belongs to vmail too, or Dovecot cannot keep its uid list there
+    # and shows an empty mailbox without telling the client.
+    for d in "" /cur /new /tmp; do install -d -o vmail -g vmail -m 700 "$mail/$DOMAIN/$u$d"; done
+  done
+  chown root:dovecot "$dcdir/users"; chmod 640 "$dcdir/users"
+
+  cat >"$dcdir/dovecot.conf" <<DC
+# Standalone POP3 server for VORNA's integration tests; does not read /etc/dovecot.
+base_dir = $dcrun
+state_dir = $dcdir/state
+instance_name = vorna-test-$token
+protocols = pop3
+listen = 127.0.0.1
+ssl = no
+disable_plaintext_auth = no
+auth_mechanisms = plain login cram-md5 apop
+auth_username_format = %Ln
+auth_verbose = yes
+# A failed login would otherwise slow every later one (and SMTP AUTH through the same auth
+# service) by seconds; the tests fail logins on purpose.
+auth_failure_delay = 0
+login_greeting = vorna test $token ready.
+log_path = $logs/dovecot.log
+first_valid_uid = $vuid
+last_valid_uid = $vuid
+mail_location = maildir:$mail/$DOMAIN/%n
+
+passdb {
+  driver = passwd-file
+  args = scheme=PLAIN $dcdir/users
+}
+userdb {
+  driver = passwd-file
+  args = $dcdir/users
+  default_fields = uid=vmail gid=vmail home=$mail/$DOMAIN/%n
+}
+service pop3-login {
+  inet_listener pop3 {
+    address = 127.0.0.1
+    port = $pop3_port
+  }
+  inet_listener pop3s {
+    port = 0
+  }
+}
+# No auth penalty socket (mode 0): without it the auth process adds no delay after failures.
+service anvil {
+  unix_listener anvil-auth-penalty {
+    mode = 0
+  }
+}
+service auth {
+  unix_listener auth-postfix {
+    mode = 0660
+    user = postfix
+    group = postfix
+  }
+}
+DC
+
+  cat >"$pfdir/main.cf" <<PF
+# SMTP server for VORNA's integration tests, run as "postfix -c $pfdir".
+compatibility_level = 3.6
+queue_directory = $pfq
+data_directory = $pfdata
+maillog_file = $logs/postfix.log
+maillog_file_prefixes = $logs
+myhostname = mail.$DOMAIN
+mydomain = $DOMAIN
+myorigin = \$mydomain
+mydestination =
+inet_interfaces = 127.0.0.1
+inet_protocols = ipv4
+mynetworks = 127.0.0.0/8
+alias_maps =
+alias_database =
+biff = no
+smtpd_banner = \$myhostname ESMTP $token
+smtputf8_enable = no
+# Store messages as the client sent them: no Date, Message-ID or From added for local clients.
+local_header_rewrite_clients =
+
+virtual_mailbox_domains = $DOMAIN
+virtual_mailbox_base = $mail
+virtual_mailbox_maps = texthash:$pfdir/vmailbox
+virtual_uid_maps = static:$vuid
+virtual_gid_maps = static:$vgid
+virtual_minimum_uid = 100
+# Every address of another domain goes to sink@$DOMAIN (X-Original-To keeps the real one).
+virtual_alias_maps = regexp:$pfdir/outside.regexp
+# Empty, or the catch-all above would make every domain a virtual alias domain.
+virtual_alias_domains =
+# And should anything still be routed outward, it is thrown away.
+default_transport = discard:never leaves the test server
+relay_transport = discard:never leaves the test server
+
+smtpd_sasl_auth_enable = yes
+smtpd_sasl_type = dovecot
+smtpd_sasl_path = $dcrun/auth-postfix
+smtpd_sasl_security_options = noanonymous
+smtpd_sasl_authenticated_header = yes
+smtpd_tls_security_level = none
+smtpd_tls_auth_only = no
+broken_sasl_auth_clients = no
+# Relaying only after AUTH; permit_mynetworks is left out on purpose (127.0.0.1 is in it).
+smtpd_relay_restrictions = permit_sasl_authenticated, reject_unauth_destination
+smtpd_recipient_restrictions =
+PF
+
+  cat >"$pfdir/outside.regexp" <<RX
+if !/@${DOMAIN//./\\.}\$/
+/^(.*)\$/	sink@$DOMAIN
+endif
+RX
+
+  # Nothing chrooted: the paths live under $dir.
+  cat >"$pfdir/master.cf" <<MC
+$smtp_port inet  n       -       n       -       -       smtpd
+pickup    unix  n       -       n       60      1       pickup
+cleanup   unix  n       -       n       -       0       cleanup
+qmgr      unix  n       -       n       300     1       qmgr
+rewrite   unix  -       -       n       -       -       trivial-rewrite
+bounce    unix  -       -       n       -       0       bounce
+defer     unix  -       -       n       -       0       bounce
+trace     unix  -       -       n       -       0       bounce
+verify    unix  -       -       n       -       1       verify
+flush     unix  n       -       n       1000?   0       flush
+proxymap  unix  -       -       n       -       -       proxymap
+proxywrite unix -       -       n       -       1       proxymap
+smtp      unix  -       -       n       -       -       smtp
+relay     unix  -       -       n       -       -       smtp
+showq     unix  n       -       n       -       -       showq
+error     unix  -       -       n       -       -       error
+retry     unix  -       -       n       -       -       error
+discard   unix  -       -       n       -       -       discard
+local     unix  -       n       n       -       -       local
+virtual   unix  -       n       n       -       -       virtual
+lmtp      unix  -       -       n       -       -       lmtp
+anvil     unix  -       -       n       -       1       anvil
+scache    unix  -       -       n       -       1       scache
+postlog   unix-dgram n  -       n       -       1       postlogd
+MC
+
+  # The daemons keep the stdio they inherit for their whole life: give them files, never the
+  # caller's pipes, or "$(mailservers.sh start)" would wait until they stop.
+  /usr/sbin/dovecot -c "$dcdir/dovecot.conf" </dev/null >>"$logs/dovecot.stderr" 2>&1 ||
+    { tail -n 5 "$logs/dovecot.stderr" >&2; die "dovecot did not start"; }
+  local step
+  for step in check start; do
+    # postfix reports its fatal errors only to its log file unless stderr is a terminal
+    /usr/sbin/postfix -c "$pfdir" "$step" </dev/null >>"$logs/postfix.stderr" 2>&1 ||
+      { tail -n 5 "$logs/postfix.log" "$logs/postfix.stderr" >&2 2>/dev/null
+        cmd_stop "$dir"; die "postfix $step failed"; }
+  done
+
+  local i
+  for i in $(seq 1 150); do
+    if greets "$smtp_port" "220 mail.$DOMAIN ESMTP $token" &&
+       greets "$pop3_port" "+OK vorna test $token ready."; then
+      cat >"$dir/servers.env" <<ENV
+MAILSERVERS_DIR=$dir
+SMTP_PORT=$smtp_port
+POP3_PORT=$pop3_port
+MAIL_DOMAIN=$DOMAIN
+MAILDIR_ROOT=$mail/$DOMAIN
+MAIL_USERS="$USERS"
+ENV
+      log "up: SMTP 127.0.0.1:$smtp_port  POP3 127.0.0.1:$pop3_port  in $dir"
+      echo "$dir/servers.env"
+      return 0
+    fi
+    sleep 0.2
+  done
+  log "the servers did not greet; last log lines:"
+  tail -n 20 "$logs/postfix.log" "$logs/dovecot.log" >&2 2>/dev/null
+  cmd_stop "$dir"
+  exit 1
+}
+
+greets() {  # PORT EXPECTED-START-OF-GREETING
+  local line
+  line=$(timeout 3 bash -c 'exec 3<>/dev/tcp/127.0.0.1/'"$1"' && IFS= read -r l <&3 && echo "$l"' 2>/dev/null)
+  [[ "$line" == "$2"* ]]
+}
+
+case "${1:-}" in
+  check) cmd_check; exit $? ;;
+  start) shift; cmd_start "$@" ;;
+  stop)  shift; cmd_stop "$@" ;;
+  *) echo "usage: $0 check | start [DIR] | stop DIR" >&2; exit 2 ;;
+esac

@@ -1,0 +1,318 @@
+"""Delivery end to end against real mail servers: Postfix (SMTP, AUTH through Dovecot) and
+Dovecot (POP3) on 127.0.0.1, started by mailservers.sh.
+
+The program's settings (ports, accounts, stored passwords) are made by its own settings menu,
+driven through a pipe; each message is then read back from the recipient's Maildir and taken
+apart with Python's email package.
+
+The servers come from VORNA_MAILSERVERS_ENV (the servers.env that "mailservers.sh start"
+writes, as tests/stages/20-mail-servers.sh does). Without it the module starts servers of its
+own and stops them at the end; where that is impossible (not root, no package source) every
+test is skipped with the reason.
+"""
+import email
+import email.policy
+import email.utils
+import glob
+import hashlib
+import os
+import shlex
+import subprocess
+import sys
+import time
+import unittest
+import uuid
+from datetime import datetime, timedelta, timezone
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "blackbox"))
+
+from harness import ProgramTest, sjis  # noqa: E402
+
+SCRIPT = os.path.join(HERE, "mailservers.sh")
+DELIVERY_WAIT = 20.0  # seconds; Postfix stores a message some milliseconds after "250 queued"
+
+# Written by the program's error_exit: the error line and the server-code line.
+ERR_RELAY_DENIED = "ERR-0011:メールサーバハンドリングエラー。 \n[server->554] \n"
+ERR_AUTH_FAILED = "ERR-0011:メールサーバハンドリングエラー。 \n[server->535] \n"
+ERR_POP3_PASSWORD = "ERR-0022:ＰＯＰ３アカウントまたはパスワードが間違っています。 \n\n"
+
+# Fields the servers add on top of what the program sent.
+SERVER_FIELDS = ("return-path", "x-original-to", "delivered-to", "received")
+
+SERVERS = {}
+_own_servers = None
+
+
+def _read_env(path):
+    values = {}
+    with open(path) as f:
+        for line in f:
+            key, _, value = line.strip().partition("=")
+            if key:
+                values[key] = shlex.split(value)[0] if value else ""
+    return values
+
+
+def setUpModule():
+    global _own_servers
+    path = os.environ.get("VORNA_MAILSERVERS_ENV")
+    if not path:
+        check = subprocess.run(["bash", SCRIPT, "check"], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        if check.returncode != 0:
+            raise unittest.SkipTest("mail servers cannot run here: " + check.stdout.strip())
+        env = dict(os.environ, VORNA_MAILSERVERS_OWNER=str(os.getpid()))
+        started = subprocess.run(["bash", SCRIPT, "start"], stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.PIPE, env=env, text=True, timeout=600)
+        if started.returncode != 0:
+            raise RuntimeError("mailservers.sh start failed (status %d)" % started.returncode)
+        path = started.stdout.strip().splitlines()[-1]
+        _own_servers = os.path.dirname(path)
+    SERVERS.update(_read_env(path))
+
+
+def tearDownModule():
+    if _own_servers:
+        subprocess.run(["bash", SCRIPT, "stop", _own_servers], stdin=subprocess.DEVNULL)
+
+
+def address(user):
+    return "%s@%s" % (user, SERVERS["MAIL_DOMAIN"])
+
+
+def password(user):
+    pairs = dict(p.split(":", 1) for p in SERVERS["MAIL_USERS"].split())
+    return pairs[user]
+
+
+class MailServerTest(ProgramTest):
+    """A program run in a fresh directory with its own vorna.ini and a private TMP."""
+
+    def setUp(self):
+        super().setUp()
+        self.tag = "t" + uuid.uuid4().hex[:12]
+        self.sender = "%s <%s>" % (self.tag, address("alice"))
+
+    # ------------------------------------------------------------ settings through the menu
+    def configure(self, auth=0, smtp_user="alice", smtp_pass=None, pop=None):
+        """Stores the settings with the program's own menu: main menu item 2, the items of the
+        authentication settings menu, then 12 and y. pop is (user, password, apop) or None."""
+        self.write("vorna.ini", b"")  # the menu saves to a vorna.ini found in the cwd
+        answers = ["2", "11", SERVERS["SMTP_PORT"]]
+        if auth:
+            answers += ["8", "y", str(auth), "9", smtp_user,
+                        "10", smtp_pass if smtp_pass is not None else password(smtp_user)]
+        else:
+            answers += ["8", "n"]
+        if pop:
+            user, pop_pass, apop = pop
+            answers += ["1", "y", "y" if apop else "n", "2", "127.0.0.1", "3", user,
+                        "4", pop_pass, "5", SERVERS["POP3_PORT"], "6", "100", "7", "15"]
+        answers += ["12", "y"]
+        r = self.vorna(stdin=("\n".join(answers) + "\n").encode("ascii"), timeout=30)
+        self.assertEqual(r.status, 0, r)
+        with open(os.path.join(self.cwd, "vorna.ini"), "rb") as f:
+            ini = f.read()
+        self.assertIn(b"SMTP_PORT=" + SERVERS["SMTP_PORT"].encode(), ini, ini)
+        self.assertIn(b"SMTP_AUTH=%d" % auth, ini, ini)
+        if auth:
+            self.assertNotIn(b"=" + (smtp_pass or password(smtp_user)).encode(), ini,
+                             "a password stored in plain text")
+        if pop:
+            self.assertIn(b"POP3_USE=1", ini, ini)
+            self.assertIn(b"APOP_USE=%d" % (1 if pop[2] else 0), ini, ini)
+
+    # ------------------------------------------------------------ running and reading back
+    def send(self, *args, tz="JST-9"):
+        """One delivery run to 127.0.0.1; the work files must be gone afterwards, whatever the
+        outcome."""
+        r = self.vorna("-h127.0.0.1", *args, env=self.env(TZ=tz), timeout=120)
+        self.assertEqual(self.work_files(), [], "work files left behind: %r" % (r,))
+        return r
+
+    def delivered(self, user, marker=None):
+        """The raw bytes of the message for user that holds marker (default: this test's tag),
+        waiting for the asynchronous delivery."""
+        marker = (marker or self.tag).encode()
+        box = os.path.join(SERVERS["MAILDIR_ROOT"], user)
+        deadline = time.monotonic() + DELIVERY_WAIT
+        while True:
+            for path in glob.glob(os.path.join(box, "new", "*")) + \
+                    glob.glob(os.path.join(box, "cur", "*")):
+                with open(path, "rb") as f:
+                    data = f.read()
+                if marker in data:
+                    return data
+            if time.monotonic() > deadline:
+                self.fail("no message with %r arrived for %s" % (marker, user))
+            time.sleep(0.05)
+
+    @staticmethod
+    def parse(data):
+        return email.message_from_bytes(data, policy=email.policy.default)
+
+    def program_header(self, data):
+        """The header block as the program wrote it (without the fields the servers add)."""
+        head = data.split(b"\n\n", 1)[0]
+        kept, skip = [], False
+        for line in head.split(b"\n"):
+            if line[:1] not in (b" ", b"\t"):
+                skip = line.split(b":", 1)[0].strip().lower().decode() in SERVER_FIELDS
+            if not skip:
+                kept.append(line)
+        return b"\n".join(kept)
+
+    def assertDateNow(self, msg, hours_east):
+        when = email.utils.parsedate_to_datetime(str(msg["Date"]))
+        self.assertEqual(when.utcoffset(), timedelta(hours=hours_east), msg["Date"])
+        self.assertLess(abs(when - datetime.now(timezone.utc)), timedelta(minutes=10),
+                        msg["Date"])
+
+    def dovecot_log(self):
+        with open(os.path.join(SERVERS["MAILSERVERS_DIR"], "log", "dovecot.log"), "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+
+class Delivery(MailServerTest):
+    def test_plain_delivery_to_a_local_user(self):
+        self.configure()
+        r = self.send("-sPlain delivery", "-f" + self.sender, "-TFirst line\\nSecond line",
+                      address("bob"))
+        self.assertEqual((r.status, r.stdout), (0, b""), r)
+        data = self.delivered("bob")
+        msg = self.parse(data)
+        self.assertEqual(msg["From"], self.sender)
+        self.assertEqual(msg["To"], address("bob"))
+        self.assertEqual(msg["Subject"], "Plain delivery")
+        self.assertEqual(msg["X-Mailer"], "VORNA 3.14")
+        self.assertEqual(msg.get_content_type(), "text/plain")
+        self.assertEqual(msg.get_content().rstrip("\n"), "First line\nSecond line")
+        self.assertDateNow(msg, 9)
+        self.assertNotIn(b"Authenticated sender", data)
+
+    def test_relay_to_another_domain_is_refused_without_auth(self):
+        self.configure()
+        self.write("note.txt", b"attachment that must not outlive the run\n")
+        r = self.send("-f" + self.sender, "-anote.txt", "someone@outside.example")
+        self.assertOutput(r, 11, ERR_RELAY_DENIED)
+
+    def test_relay_is_accepted_with_each_auth_method(self):
+        for auth, name in ((1, "CRAM-MD5"), (2, "PLAIN"), (3, "LOGIN")):
+            with self.subTest(name):
+                self.tag = "t" + uuid.uuid4().hex[:12]
+                self.configure(auth=auth)
+                r = self.send("-s" + name, "-f%s <%s>" % (self.tag, address("alice")),
+                              "-Trelayed", "someone@outside.example")
+                self.assertEqual((r.status, r.stdout), (0, b""), r)
+                data = self.delivered("sink")
+                self.assertIn(b"X-Original-To: someone@outside.example\n", data)
+                self.assertIn(b"(Authenticated sender: alice)", data)
+                self.assertEqual(self.parse(data)["Subject"], name)
+
+    def test_wrong_smtp_password_is_refused(self):
+        self.write("note.txt", b"x")
+        for auth, name in ((1, "CRAM-MD5"), (2, "PLAIN"), (3, "LOGIN")):
+            with self.subTest(name):
+                self.configure(auth=auth, smtp_pass="not-the-password")
+                r = self.send("-f" + self.sender, "-anote.txt", address("bob"))
+                self.assertOutput(r, 11, ERR_AUTH_FAILED)
+
+
+class PopBeforeSmtp(MailServerTest):
+    def test_login_then_delivery(self):
+        for apop, method in ((False, "PLAIN"), (True, "APOP")):
+            with self.subTest(method):
+                self.tag = "t" + uuid.uuid4().hex[:12]
+                self.configure(pop=("bob", password("bob"), apop))
+                r = self.send("-sPOP " + method, "-f%s <%s>" % (self.tag, address("alice")),
+                              "-Tafter POP3", address("carol"))
+                self.assertEqual((r.status, r.stdout), (0, b""), r)
+                self.assertEqual(self.parse(self.delivered("carol"))["Subject"],
+                                 "POP " + method)
+                # Dovecot logs each login with its method: USER/PASS shows as PLAIN.
+                self.assertRegex(self.dovecot_log(),
+                                 r"pop3-login: .*Login: user=<bob>, method=%s," % method)
+
+    def test_wrong_pop3_password_ends_before_smtp(self):
+        self.write("note.txt", b"x")
+        for apop in (False, True):
+            with self.subTest(apop=apop):
+                self.configure(pop=("bob", "not-the-password", apop))
+                r = self.send("-f" + self.sender, "-anote.txt", address("carol"))
+                self.assertOutput(r, 22, ERR_POP3_PASSWORD)
+
+
+# Texts of the Japanese message. No half-width katakana and no characters outside JIS X 0208,
+# so that Python's ISO-2022-JP decoder can read the result.
+SUBJECT = "日本語の件名：配送テスト"
+BODY_LINES = [
+    "拝啓　お世話になっております。",
+    "",
+    "添付ファイルを五つお送りします。ASCII mixed in: 123 abc.",
+    ".ピリオドで始まる行",
+    ".",
+    "以上、よろしくお願いいたします。",
+]
+T_BODY = "一行目です\\n二行目：ＡＢＣ漢字\\n三行目"
+
+
+class JapaneseMessage(MailServerTest):
+    def test_file_body_cc_bcc_priority_and_attachments(self):
+        self.configure()
+        body = "\r\n".join(BODY_LINES) + "\r\n"
+        self.write("body.txt", body)
+        attachments = [
+            ("報告書　第１版.txt".encode("cp932"), "本文ファイルとは別のテキスト\r\n".encode("cp932")),
+            (b"empty.bin", b""),
+            (b"57.bin", bytes(range(57))),
+            (b"58.bin", bytes(range(200, 256)) + b"\x00\x01"),
+            (b"random.bin", os.urandom(1 << 20)),
+        ]
+        for name, content in attachments:
+            with open(os.path.join(os.fsencode(self.cwd), name), "wb") as f:
+                f.write(content)
+        recipients = "%s,CC:%s,BCC:%s" % (address("alice"), address("bob"), address("carol"))
+        r = self.send(b"-s" + sjis(SUBJECT), "-f" + self.sender, "-Fbody.txt", "-p2",
+                      b"-a" + b",".join(name for name, _ in attachments), recipients)
+        self.assertEqual((r.status, r.stdout), (0, b""), r)
+
+        for user in ("alice", "bob", "carol"):
+            with self.subTest(user=user):
+                data = self.delivered(user)
+                self.assertTrue(all(b < 0x80 for b in data), "8-bit bytes in the message")
+                self.assertNotIn(b"carol", self.program_header(data).lower())
+                msg = self.parse(data)
+                self.assertEqual(msg["Subject"], SUBJECT)
+                self.assertEqual(msg["To"], address("alice"))
+                self.assertEqual(msg["Cc"], address("bob"))
+                self.assertEqual((msg["Importance"], msg["X-Priority"]), ("high", "2"))
+                self.assertDateNow(msg, 9)
+                self.assertEqual(msg.get_content_type(), "multipart/mixed")
+                parts = list(msg.iter_parts())
+                text = parts[0]
+                self.assertEqual((text.get_content_type(), text.get_content_charset()),
+                                 ("text/plain", "iso-2022-jp"))
+                self.assertEqual(text.get_content().rstrip("\n"), "\n".join(BODY_LINES))
+                got = [(p.get_filename(), hashlib.sha256(p.get_payload(decode=True)).hexdigest())
+                       for p in parts[1:]]
+                want = [(name.decode("cp932"), hashlib.sha256(content).hexdigest())
+                        for name, content in attachments]
+                self.assertEqual(got, want)
+
+    def test_inline_body_with_japanese_subject(self):
+        self.configure()
+        r = self.send(b"-s" + sjis(SUBJECT), "-f" + self.sender, b"-T" + sjis(T_BODY),
+                      address("bob"), tz="EST5")
+        self.assertEqual((r.status, r.stdout), (0, b""), r)
+        data = self.delivered("bob")
+        self.assertTrue(all(b < 0x80 for b in data), "8-bit bytes in the message")
+        msg = self.parse(data)
+        self.assertEqual(msg["Subject"], SUBJECT)
+        self.assertEqual(msg.get_content_charset(), "iso-2022-jp")
+        self.assertEqual(msg.get_content().rstrip("\n"), T_BODY.replace("\\n", "\n"))
+        self.assertDateNow(msg, -5)
+
+
+if __name__ == "__main__":
+    unittest.main()
