@@ -54,6 +54,10 @@ long timezone_seconds_west();
 // when anything already bears the name (a file, a directory or a link), so a stale or
 // planted file is never written through. nullptr on failure.
 std::FILE* create_exclusive(const std::string& path);
+// Opens an existing file for binary reading; nullptr on failure. The file can still be
+// deleted while it is open (on Windows too), so that the end of a failed run removes a work
+// file that was being sent.
+std::FILE* open_for_reading(const std::string& path);
 // Size in bytes of an open file; -1 when it cannot be told.
 int64_t file_size(std::FILE* file);
 

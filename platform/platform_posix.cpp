@@ -129,6 +129,8 @@ std::FILE* create_exclusive(const std::string& path) {
   return file;
 }
 
+std::FILE* open_for_reading(const std::string& path) { return std::fopen(path.c_str(), "rb"); }
+
 int64_t file_size(std::FILE* file) {
   struct stat info {};
   if (fstat(fileno(file), &info) != 0) return -1;

@@ -299,6 +299,27 @@ std::FILE* create_exclusive(const std::string& path) {
   return file;
 }
 
+std::FILE* open_for_reading(const std::string& path) {
+  // Sharing deletion lets the run's clean-up remove the file while it is open; it goes
+  // when the last handle closes. The 95 family knows no such sharing and is asked without.
+  const DWORD shared = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, shared | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_INVALID_PARAMETER) {
+    handle = CreateFileA(path.c_str(), GENERIC_READ, shared, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "rb");
+  if (file == nullptr) _close(fd);
+  return file;
+}
+
 int64_t file_size(std::FILE* file) {
   int fd = _fileno(file);
   if (fd < 0) return -1;

@@ -288,7 +288,7 @@ void send_attachment_parts(platform::Socket socket) {
     send_text(socket, " filename=\"");
     send_text(socket, name);
     send_text(socket, "\"\r\n");
-    std::FILE* file = std::fopen(work_files[i].c_str(), "rb");
+    std::FILE* file = platform::open_for_reading(work_files[i]);
     if (file == nullptr) {
       console_printf("not found %s\r\n", work_files[i].c_str());
       fail_after_flush(socket, kErrBodyFile);

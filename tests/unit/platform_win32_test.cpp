@@ -50,6 +50,23 @@ TEST(PlatformWin32, WorkFileIsNewAndBinary) {
   EXPECT_EQ(platform::create_exclusive(temp_dir()), nullptr) << "a directory is taken too";
 }
 
+TEST(PlatformWin32, FileBeingReadCanBeDeleted) {
+  // The end of a failed run removes the work file that was being sent.
+  std::string path = temp_name("vorna_read_");
+  std::remove(path.c_str());
+  std::FILE* work = platform::create_exclusive(path);
+  ASSERT_NE(work, nullptr);
+  std::fputs("Base64", work);
+  std::fclose(work);
+  std::FILE* file = platform::open_for_reading(path);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(std::remove(path.c_str()), 0) << "an open work file must not block the clean-up";
+  char buffer[8] = {};
+  EXPECT_EQ(std::fread(buffer, 1, sizeof buffer, file), 6u);
+  std::fclose(file);
+  EXPECT_EQ(platform::open_for_reading(path), nullptr) << "the file is gone once closed";
+}
+
 TEST(PlatformWin32, ProfileFunctionsUseTheFileMeant) {
   // A relative name must mean the current directory, not the Windows directory.
   std::string dir;
