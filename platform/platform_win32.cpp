@@ -1,6 +1,11 @@
 // Windows implementation of the platform interface: Windows Sockets 1.1, the Win32 thread,
 // console, registry and profile functions, and the C runtime's time zone. It builds with
-// MinGW-w64 and with MSVC, for 32-bit and 64-bit Windows.
+// MinGW-w64 for 32-bit and 64-bit Windows, and is written to build with MSVC as well.
+
+// Every call here is the ANSI one (texts are Shift_JIS bytes), and the process record
+// must be the ANSI one whose entry points are looked up by name.
+#undef UNICODE
+#undef _UNICODE
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
