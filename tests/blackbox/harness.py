@@ -91,13 +91,12 @@ def _wine_request(args, run_env):
     """The request for wine_launch.exe: the command line, a NUL, the variables of the run."""
     arguments = [native_path(BIN).encode("cp932")]
     arguments.extend(a.encode("cp932") if isinstance(a, str) else a for a in args)
-    entries = []
-    for key, value in (run_env or {}).items():
-        if value is None:
-            entries.append(key.encode("ascii"))
-        else:
-            value = value.encode("cp932") if isinstance(value, str) else value
-            entries.append(key.encode("ascii") + b"=" + value)
+    # Windows names ignore case: removals go first, so that env(windir=...) is not undone
+    # by the base environment's WINDIR=None.
+    removed = [key.encode("ascii") for key, value in (run_env or {}).items() if value is None]
+    entries = removed + [
+        key.encode("ascii") + b"=" + (value.encode("cp932") if isinstance(value, str) else value)
+        for key, value in (run_env or {}).items() if value is not None]
     return b" ".join(_windows_argument(a) for a in arguments) + b"\0" + b"\0".join(entries)
 
 

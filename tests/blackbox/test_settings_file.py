@@ -82,8 +82,6 @@ class SettingsSearchOrder(ProgramTest):
         return sorted(p for p, listener in self.listeners.items() if listener.called)
 
     def test_candidates_in_order(self):
-        if WINDOWS:
-            self.skipTest("the Windows loader sets windir itself")
         cases = [
             ("current directory first", ["cwd", "windir", "bin"], "cwd"),
             ("then windir", ["windir", "bin"], "windir"),
@@ -102,8 +100,6 @@ class SettingsSearchOrder(ProgramTest):
                 self.assertEqual(self.called(), [expected], r)
 
     def test_information_block_shows_the_chosen_path(self):
-        if WINDOWS:
-            self.skipTest("the Windows loader sets windir itself")
         # With POP before SMTP on, -i names the settings file; the POP3 login then fails.
         content = "[POP3]\nPOP3_USE=1\nPOP3_SERVER=127.0.0.1\nPOP3_PORT=%d\n" % (
             self.listeners["cwd"].port)
@@ -113,8 +109,8 @@ class SettingsSearchOrder(ProgramTest):
                 self.write(os.path.basename(path), content, os.path.dirname(path))
                 with mock.patch.object(harness, "BIN", self.program):
                     r = self.vorna("-i", "-h127.0.0.1", "a@example.test",
-                                   env=self.env(WINDIR=self.windir), timeout=30)
-                line = "#設定ファイル          : [%s]\n" % path
+                                   env=self.env(WINDIR=native_path(self.windir)), timeout=30)
+                line = "#設定ファイル          : [%s]\n" % native_path(path)
                 self.assertIn(harness.console(line), r.stdout, r)
 
     def test_beside_the_program_without_windir(self):
@@ -125,8 +121,6 @@ class SettingsSearchOrder(ProgramTest):
 
 class LongWindir(ProgramTest):
     def test_windir_over_1000_bytes_is_error_16(self):
-        if WINDOWS:
-            self.skipTest("the Windows loader sets windir itself")
         message = "ERR-0016:不明なエラーです。 \n\n"
         env = self.env(windir="/" + "w" * 1000)
         # Before the arguments are looked at, so the settings menu never opens either.
@@ -134,8 +128,6 @@ class LongWindir(ProgramTest):
         self.assertOutput(self.vorna("-h127.0.0.1", "a@example.test", env=env), 16, message)
 
     def test_windir_is_not_consulted_when_the_current_directory_has_the_file(self):
-        if WINDOWS:
-            self.skipTest("the Windows loader sets windir itself")
         listener = Listener()
         try:
             self.write("vorna.ini", "[SMTP]\nSMTP_PORT=%d\n" % listener.port)
