@@ -66,7 +66,15 @@ TEST_F(Profile, ReadsNamesWithoutCaseAndValuesWithoutBlanks) {
       "[POP3]\n"
       "POP3_PORT=999\n"
       "[OTHER]\n"
-      "SMTP_PORT=2525");
+      "SMTP_PORT=2525\n"
+      "[QUOTED]\n"
+      "DOUBLE=\" a \"\n"
+      "SINGLE='b'\n"
+      "EMPTY=\"\"\n"
+      "UNPAIRED=\"c'\n"
+      "LONE=\"\n"
+      "[BROKEN\n"
+      "AFTER=x\v");
   struct {
     const char* section;
     const char* key;
@@ -80,7 +88,16 @@ TEST_F(Profile, ReadsNamesWithoutCaseAndValuesWithoutBlanks) {
       {"POP3", "garbage line without equals", "DEF"},
       {"POP3", "POP3_PORT", "DEF"},    // only the first POP3 section counts
       {"SMTP", "SMTP_PORT", "DEF"},    // a key of another section
-      {"OTHER", "SMTP_PORT", "2525"},  // last line without a line end
+      {"OTHER", "SMTP_PORT", "2525"},
+      // A matching pair of quotes is taken off; the text between keeps its blanks.
+      {"QUOTED", "DOUBLE", " a "},
+      {"QUOTED", "SINGLE", "b"},
+      {"QUOTED", "EMPTY", ""},
+      {"QUOTED", "UNPAIRED", "\"c'"},
+      {"QUOTED", "LONE", "\""},
+      // "[" without "]" opens no section: the key stays in the one before.
+      {"BROKEN", "AFTER", "DEF"},
+      {"QUOTED", "AFTER", "x"},  // last line without a line end; \v is a blank
       {"NONE", "SMTP_PORT", "DEF"},
   };
   for (const auto& c : cases) {
@@ -100,7 +117,8 @@ TEST_F(Profile, MissingFileGivesDefaultsAndValuesAreCut) {
   EXPECT_EQ(text("S", "K", 0), "");
 }
 
-TEST_F(Profile, IntegersReadSignAndLeadingDigits) {
+TEST_F(Profile, IntegersReadAsTheWindowsFunctionReadsThem) {
+  // Expectations checked against the Windows functions (as Wine 8 implements them).
   struct {
     const char* value;
     int want;
@@ -111,15 +129,23 @@ TEST_F(Profile, IntegersReadSignAndLeadingDigits) {
       {"65646", 65646},
       {"12abc", 12},
       {"abc", 0},
-      {"", 0},
+      {"", -77},  // an empty value counts as missing
+      {"\"\"", -77},
+      {"\"42\"", 42},
       {"-", 0},
-      {"0x10", 0},
+      {"010", 10},
+      {"0x10", 16},
+      {"-0x10", -16},
+      {"0X10", 0},
+      {"0o17", 15},
+      {"0b101", 5},
       {"  42  ", 42},
       {"2147483647", INT_MAX},
       {"-2147483648", INT_MIN},
-      {"2147483648", INT_MAX},
-      {"99999999999999999999", INT_MAX},
-      {"-99999999999999999999", INT_MIN},
+      {"2147483648", INT_MIN},  // wraps modulo 2^32
+      {"4294967406", 110},
+      {"99999999999999999999", 1661992959},
+      {"0000000000000000000000000000012", 0},  // only the first 29 characters count
   };
   for (const auto& c : cases) {
     put(std::string("[S]\nN=") + c.value + "\n");
