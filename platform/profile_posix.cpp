@@ -22,6 +22,8 @@ namespace platform {
 
 namespace {
 
+const char kByteOrderMark[] = "\xEF\xBB\xBF";
+
 // The longest text the Windows function reads for an integer.
 constexpr std::size_t kIntTextLimit = 29;
 
@@ -134,8 +136,11 @@ Position find_key(const std::vector<ProfileLine>& lines, const char* section, co
   Position at;
   bool inside = false;
   for (std::size_t i = 0; i < lines.size(); ++i) {
+    // A UTF-8 byte order mark before the first line is no part of it.
+    std::string text = lines[i].text;
+    if (i == 0 && text.compare(0, 3, kByteOrderMark) == 0) text.erase(0, 3);
     std::string name;
-    if (section_name(lines[i].text, &name)) {
+    if (section_name(text, &name)) {
       if (inside) break;  // the first matching section is the one that counts
       if (same_name(name, section)) {
         inside = true;
@@ -144,9 +149,9 @@ Position find_key(const std::vector<ProfileLine>& lines, const char* section, co
       continue;
     }
     if (!inside) continue;
-    if (!trim(lines[i].text).empty()) at.last = static_cast<long>(i);
+    if (!trim(text).empty()) at.last = static_cast<long>(i);
     std::string line_key;
-    if (at.key < 0 && key_line(lines[i].text, &line_key, nullptr) && same_name(line_key, key)) {
+    if (at.key < 0 && key_line(text, &line_key, nullptr) && same_name(line_key, key)) {
       at.key = static_cast<long>(i);
     }
   }
@@ -163,7 +168,9 @@ bool lookup(const char* section, const char* key, const std::string& path, std::
   if (at.key < 0) return false;
   std::string found_key;
   key_line(lines[static_cast<std::size_t>(at.key)].text, &found_key, value);
-  // A value enclosed in a matching pair of quotes is read without them.
+  // The value is text: a NUL in it ends it. One enclosed in a matching pair of quotes is
+  // read without them.
+  value->resize(std::strlen(value->c_str()));
   if (value->size() >= 2 && ((*value)[0] == '"' || (*value)[0] == '\'') &&
       value->back() == (*value)[0]) {
     *value = value->substr(1, value->size() - 2);

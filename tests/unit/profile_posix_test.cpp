@@ -105,6 +105,17 @@ TEST_F(Profile, ReadsNamesWithoutCaseAndValuesWithoutBlanks) {
   }
 }
 
+TEST_F(Profile, ByteOrderMarkAndNulDoNotHideValues) {
+  // A file saved by an editor that marks UTF-8, and a value with a NUL in it.
+  const char content[] = "\xEF\xBB\xBF[POP3]\nPOP3_USER=bob\0x\nPOP3_PORT=1\0" "2\n";
+  const char changed[] = "\xEF\xBB\xBF[POP3]\nPOP3_USER=eve\nPOP3_PORT=1\0" "2\n";
+  put(std::string(content, sizeof content - 1));
+  EXPECT_EQ(text("POP3", "POP3_USER"), "bob");
+  EXPECT_EQ(number("POP3", "POP3_PORT"), 1);
+  ASSERT_TRUE(platform::profile_write_string("POP3", "POP3_USER", "eve", path_));
+  EXPECT_EQ(get(), std::string(changed, sizeof changed - 1));
+}
+
 TEST_F(Profile, MissingFileGivesDefaultsAndValuesAreCut) {
   EXPECT_EQ(text("POP3", "POP3_SERVER"), "DEF");
   EXPECT_EQ(number("POP3", "POP3_PORT"), -77);
