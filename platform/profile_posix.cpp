@@ -178,13 +178,6 @@ bool lookup(const char* section, const char* key, const std::string& path, std::
   return true;
 }
 
-int digit_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'Z') return c - 'A' + 10;
-  return -1;
-}
-
 bool has_line_break(const char* text) { return std::strpbrk(text, "\r\n") != nullptr; }
 
 // Writes all of data to fd; false on any failure.
@@ -227,30 +220,21 @@ std::string profile_get_string(const char* section, const char* key, const char*
 }
 
 int profile_get_int(const char* section, const char* key, int fallback, const std::string& path) {
-  // The Windows function reads the value as text of at most 29 characters; an empty one
-  // counts as missing.
+  // The value is read as text of at most 29 characters, as the Windows function does, then
+  // as an optional sign and leading decimal digits; a value without digits (an empty one
+  // included) reads as 0.
   std::string value;
   if (!lookup(section, key, path, &value)) return fallback;
   if (value.size() > kIntTextLimit) value.resize(kIntTextLimit);
-  if (value.empty()) return fallback;
   std::size_t i = 0;
   while (i < value.size() && static_cast<unsigned char>(value[i]) <= ' ') ++i;
   bool negative = false;
   if (i < value.size() && (value[i] == '+' || value[i] == '-')) negative = value[i++] == '-';
-  int base = 10;
-  if (i + 1 < value.size() && value[i] == '0') {
-    if (value[i + 1] == 'x') base = 16;
-    if (value[i + 1] == 'o') base = 8;
-    if (value[i + 1] == 'b') base = 2;
-    if (base != 10) i += 2;
-  }
   // Digits up to the first character that is none; the rest is ignored. The value wraps
   // modulo 2^32 as the Windows function's does.
   uint32_t magnitude = 0;
-  for (; i < value.size(); ++i) {
-    int digit = digit_value(value[i]);
-    if (digit < 0 || digit >= base) break;
-    magnitude = magnitude * static_cast<uint32_t>(base) + static_cast<uint32_t>(digit);
+  for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
+    magnitude = magnitude * 10u + static_cast<uint32_t>(value[i] - '0');
   }
   if (negative) magnitude = 0u - magnitude;
   return static_cast<int>(static_cast<int32_t>(magnitude));
