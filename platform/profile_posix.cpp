@@ -1,15 +1,17 @@
 // The profile (INI) file operations for POSIX systems: the program's own reader and
 // writer, with the semantics of the Windows profile functions. Section and key names
-// match without regard to case, blanks around names and values do not count, and the
-// first matching section and key win. The writer changes one line (or adds one or two)
-// and keeps every other line byte for byte, line end included.
+// match without regard to case, blanks around names and values do not count, a value in
+// matching quotes loses them, and the first matching section and key win. An integer is
+// read as the Windows functions read it: an empty value gives the default, "0x", "0o" and
+// "0b" select base 16, 8 and 2, and the value wraps modulo 2^32. The writer changes one
+// line (or adds one or two) and keeps every other line byte for byte, line end included.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
-#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -20,6 +22,11 @@ namespace platform {
 
 namespace {
 
+const char kByteOrderMark[] = "\xEF\xBB\xBF";
+
+// The longest text the Windows function reads for an integer.
+constexpr std::size_t kIntTextLimit = 29;
+
 // One line of the file as it stands: the text without its line end, and the line end
 // ("\n", "\r\n" or nothing for a last line that has none).
 struct ProfileLine {
@@ -27,7 +34,10 @@ struct ProfileLine {
   std::string end;
 };
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+// Blanks around names and values, as the Windows reader trims them.
+bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
 
 std::string trim(const std::string& text) {
   std::size_t first = 0;
@@ -92,14 +102,14 @@ std::vector<ProfileLine> split_lines(const std::string& content) {
   return lines;
 }
 
-// A line whose first non-blank character is "[" opens a section; its name is the text up
-// to "]" (or the end of the line), without the blanks around it.
+// A line whose first non-blank character is "[" and that holds a "]" after it opens a
+// section; its name is the text up to the last "]", without the blanks around it.
 bool section_name(const std::string& text, std::string* name) {
   std::size_t first = 0;
   while (first < text.size() && is_blank(text[first])) ++first;
   if (first == text.size() || text[first] != '[') return false;
-  std::size_t close = text.find(']', first + 1);
-  if (close == std::string::npos) close = text.size();
+  std::size_t close = text.rfind(']');
+  if (close == std::string::npos || close <= first) return false;
   *name = trim(text.substr(first + 1, close - first - 1));
   return true;
 }
@@ -126,8 +136,11 @@ Position find_key(const std::vector<ProfileLine>& lines, const char* section, co
   Position at;
   bool inside = false;
   for (std::size_t i = 0; i < lines.size(); ++i) {
+    // A UTF-8 byte order mark before the first line is no part of it.
+    std::string text = lines[i].text;
+    if (i == 0 && text.compare(0, 3, kByteOrderMark) == 0) text.erase(0, 3);
     std::string name;
-    if (section_name(lines[i].text, &name)) {
+    if (section_name(text, &name)) {
       if (inside) break;  // the first matching section is the one that counts
       if (same_name(name, section)) {
         inside = true;
@@ -136,9 +149,9 @@ Position find_key(const std::vector<ProfileLine>& lines, const char* section, co
       continue;
     }
     if (!inside) continue;
-    if (!trim(lines[i].text).empty()) at.last = static_cast<long>(i);
+    if (!trim(text).empty()) at.last = static_cast<long>(i);
     std::string line_key;
-    if (at.key < 0 && key_line(lines[i].text, &line_key, nullptr) && same_name(line_key, key)) {
+    if (at.key < 0 && key_line(text, &line_key, nullptr) && same_name(line_key, key)) {
       at.key = static_cast<long>(i);
     }
   }
@@ -155,6 +168,13 @@ bool lookup(const char* section, const char* key, const std::string& path, std::
   if (at.key < 0) return false;
   std::string found_key;
   key_line(lines[static_cast<std::size_t>(at.key)].text, &found_key, value);
+  // The value is text: a NUL in it ends it. One enclosed in a matching pair of quotes is
+  // read without them.
+  value->resize(std::strlen(value->c_str()));
+  if (value->size() >= 2 && ((*value)[0] == '"' || (*value)[0] == '\'') &&
+      value->back() == (*value)[0]) {
+    *value = value->substr(1, value->size() - 2);
+  }
   return true;
 }
 
@@ -200,20 +220,24 @@ std::string profile_get_string(const char* section, const char* key, const char*
 }
 
 int profile_get_int(const char* section, const char* key, int fallback, const std::string& path) {
+  // The value is read as text of at most 29 characters, as the Windows function does, then
+  // as an optional sign and leading decimal digits; a value without digits (an empty one
+  // included) reads as 0.
   std::string value;
   if (!lookup(section, key, path, &value)) return fallback;
-  // Optional sign and the digits that follow; anything after them is ignored. A number
-  // beyond 32 bits saturates at the nearest limit.
+  if (value.size() > kIntTextLimit) value.resize(kIntTextLimit);
   std::size_t i = 0;
+  while (i < value.size() && static_cast<unsigned char>(value[i]) <= ' ') ++i;
   bool negative = false;
   if (i < value.size() && (value[i] == '+' || value[i] == '-')) negative = value[i++] == '-';
-  long long magnitude = 0;
-  const long long limit = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
+  // Digits up to the first character that is none; the rest is ignored. The value wraps
+  // modulo 2^32 as the Windows function's does.
+  uint32_t magnitude = 0;
   for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
-    magnitude = magnitude * 10 + (value[i] - '0');
-    if (magnitude > limit) magnitude = limit;
+    magnitude = magnitude * 10u + static_cast<uint32_t>(value[i] - '0');
   }
-  return static_cast<int>(negative ? -magnitude : magnitude);
+  if (negative) magnitude = 0u - magnitude;
+  return static_cast<int>(static_cast<int32_t>(magnitude));
 }
 
 bool profile_write_string(const char* section, const char* key, const char* value,

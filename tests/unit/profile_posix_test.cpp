@@ -66,7 +66,15 @@ TEST_F(Profile, ReadsNamesWithoutCaseAndValuesWithoutBlanks) {
       "[POP3]\n"
       "POP3_PORT=999\n"
       "[OTHER]\n"
-      "SMTP_PORT=2525");
+      "SMTP_PORT=2525\n"
+      "[QUOTED]\n"
+      "DOUBLE=\" a \"\n"
+      "SINGLE='b'\n"
+      "EMPTY=\"\"\n"
+      "UNPAIRED=\"c'\n"
+      "LONE=\"\n"
+      "[BROKEN\n"
+      "AFTER=x\v");
   struct {
     const char* section;
     const char* key;
@@ -80,12 +88,32 @@ TEST_F(Profile, ReadsNamesWithoutCaseAndValuesWithoutBlanks) {
       {"POP3", "garbage line without equals", "DEF"},
       {"POP3", "POP3_PORT", "DEF"},    // only the first POP3 section counts
       {"SMTP", "SMTP_PORT", "DEF"},    // a key of another section
-      {"OTHER", "SMTP_PORT", "2525"},  // last line without a line end
+      {"OTHER", "SMTP_PORT", "2525"},
+      // A matching pair of quotes is taken off; the text between keeps its blanks.
+      {"QUOTED", "DOUBLE", " a "},
+      {"QUOTED", "SINGLE", "b"},
+      {"QUOTED", "EMPTY", ""},
+      {"QUOTED", "UNPAIRED", "\"c'"},
+      {"QUOTED", "LONE", "\""},
+      // "[" without "]" opens no section: the key stays in the one before.
+      {"BROKEN", "AFTER", "DEF"},
+      {"QUOTED", "AFTER", "x"},  // last line without a line end; \v is a blank
       {"NONE", "SMTP_PORT", "DEF"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(text(c.section, c.key), c.want) << c.section << "/" << c.key;
   }
+}
+
+TEST_F(Profile, ByteOrderMarkAndNulDoNotHideValues) {
+  // A file saved by an editor that marks UTF-8, and a value with a NUL in it.
+  const char content[] = "\xEF\xBB\xBF[POP3]\nPOP3_USER=bob\0x\nPOP3_PORT=1\0" "2\n";
+  const char changed[] = "\xEF\xBB\xBF[POP3]\nPOP3_USER=eve\nPOP3_PORT=1\0" "2\n";
+  put(std::string(content, sizeof content - 1));
+  EXPECT_EQ(text("POP3", "POP3_USER"), "bob");
+  EXPECT_EQ(number("POP3", "POP3_PORT"), 1);
+  ASSERT_TRUE(platform::profile_write_string("POP3", "POP3_USER", "eve", path_));
+  EXPECT_EQ(get(), std::string(changed, sizeof changed - 1));
 }
 
 TEST_F(Profile, MissingFileGivesDefaultsAndValuesAreCut) {
@@ -100,7 +128,9 @@ TEST_F(Profile, MissingFileGivesDefaultsAndValuesAreCut) {
   EXPECT_EQ(text("S", "K", 0), "");
 }
 
-TEST_F(Profile, IntegersReadSignAndLeadingDigits) {
+TEST_F(Profile, IntegersAreSignAndLeadingDigits) {
+  // An optional sign and leading decimal digits, wrapping modulo 2^32 as the Windows
+  // function does; no digits at all (an empty value too) read as 0.
   struct {
     const char* value;
     int want;
@@ -112,14 +142,19 @@ TEST_F(Profile, IntegersReadSignAndLeadingDigits) {
       {"12abc", 12},
       {"abc", 0},
       {"", 0},
+      {"\"\"", 0},
+      {"\"42\"", 42},
       {"-", 0},
+      {"010", 10},
       {"0x10", 0},
+      {"-0b101", 0},
       {"  42  ", 42},
       {"2147483647", INT_MAX},
       {"-2147483648", INT_MIN},
-      {"2147483648", INT_MAX},
-      {"99999999999999999999", INT_MAX},
-      {"-99999999999999999999", INT_MIN},
+      {"2147483648", INT_MIN},  // wraps modulo 2^32
+      {"4294967406", 110},
+      {"99999999999999999999", 1661992959},
+      {"0000000000000000000000000000012", 0},  // only the first 29 characters count
   };
   for (const auto& c : cases) {
     put(std::string("[S]\nN=") + c.value + "\n");
