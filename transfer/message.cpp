@@ -179,13 +179,19 @@ std::string inline_body_for_wire(const std::string& body_text) {
 }
 
 std::string body_line_for_wire(std::string line) {
+  // The line is converted with a bare LF as its end, as a text-mode read gives it, so a
+  // file with CR LF line ends goes out exactly like one with LF: the converter's test for
+  // binary-looking text counts the line's length, and a CR would shift it.
+  const bool has_line_end = !line.empty() && line.back() == '\n';
+  if (has_line_end) {
+    line.pop_back();
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    line.push_back('\n');
+  }
   convert_sjis_to_jis(line);
   // Only the line end goes: the converter closes kanji and katakana before it, so a
   // closing SI or ESC ( J stays in front of the CR LF, and so does any other control byte.
-  if (!line.empty() && line.back() == '\n') {
-    line.pop_back();
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-  }
+  if (has_line_end && !line.empty() && line.back() == '\n') line.pop_back();
   if (!line.empty() && line[0] == '.') line.insert(line.begin(), '.');
   line += "\r\n";
   return line;

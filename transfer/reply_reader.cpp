@@ -3,7 +3,7 @@
 // last line of a multi-line 250 reply.
 #include "transfer/reply_reader.h"
 
-#include <cstdlib>
+#include <cstdint>
 #include <cstring>
 
 #include "app/console.h"
@@ -71,10 +71,23 @@ PieceEnd receive_piece(platform::Socket socket, ReplyBuffer* reply, const char* 
 // The first character of a reply, compared as a signed character as the server's text is.
 signed char first_char(const ReplyBuffer& reply) { return static_cast<signed char>(reply.data[0]); }
 
+// The decimal number at the start of a refused reply (its first character is above "3",
+// so no blank or sign precedes the digits). A server that sends an endless row of digits
+// gets the largest code instead of an overflow.
+int32_t leading_number(const char* text) {
+  int32_t value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    int digit = *text - '0';
+    if (value > (INT32_MAX - digit) / 10) return INT32_MAX;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
 // Judges a complete piece read for read_reply or read_quit_reply.
 void accept_reply(const ReplyBuffer& reply) {
   if (first_char(reply) > '3') {
-    last_reply_code = static_cast<int32_t>(std::atoi(reply.data));
+    last_reply_code = leading_number(reply.data);
     error_exit(kErrServerReply);
   }
   g_line_buffer = extract_reply_text(reply.data, reply.length);

@@ -244,6 +244,14 @@ TEST(BodyLine, ConvertedTextKeepsItsClosingShiftBeforeTheLineEnd) {
   }
 }
 
+TEST(BodyLine, CrLfAndLfLinesConvertAlike) {
+  // One counted control byte in 31 bytes makes the text binary-looking (left unconverted);
+  // the CR of a CR LF line end must not tip that test the other way.
+  const std::string line = "\x01\x8a\xbf" + std::string(27, 'a');
+  EXPECT_EQ(body_line_for_wire(line + "\n"), line + "\r\n");
+  EXPECT_EQ(body_line_for_wire(line + "\r\n"), line + "\r\n");
+}
+
 TEST(BodyLine, LongLineGoesOutWhole) {
   std::string line(40000, 'x');
   EXPECT_EQ(body_line_for_wire(line + "\n"), line + "\r\n");
