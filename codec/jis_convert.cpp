@@ -23,6 +23,26 @@ bool is_sjis_trail(unsigned b) { return in_range(b, 0x40, 0xFC) && b != 0x7F; }
 
 bool is_sjis_lead(unsigned c) { return in_range(c, 0x81, 0x9F) || in_range(c, 0xE0, 0xFC); }
 
+// What an ESC at text[*i] tells the two scans: a JIS designation (ESC $ B, ESC $ @,
+// ESC K), that the text ran out, or that the byte after ESC (or after ESC $) must be
+// examined afresh, in which case *i is moved to it.
+enum class EscapeStep { kJis, kRanOut, kExamine };
+
+EscapeStep scan_escape(const unsigned char* text, std::size_t length, std::size_t* i) {
+  if (*i + 1 >= length) return EscapeStep::kRanOut;
+  unsigned b = text[*i + 1];
+  if (b == 0x4B) return EscapeStep::kJis;
+  if (b != 0x24) {
+    *i += 1;
+    return EscapeStep::kExamine;
+  }
+  if (*i + 2 >= length) return EscapeStep::kRanOut;
+  unsigned d = text[*i + 2];
+  if (d == 0x42 || d == 0x40) return EscapeStep::kJis;
+  *i += 2;
+  return EscapeStep::kExamine;
+}
+
 // Length of the text up to its first zero byte.
 std::size_t text_length(const std::string& text) {
   std::size_t end = text.find('\0');
@@ -112,17 +132,9 @@ TextClass detect_text_class(const unsigned char* text, std::size_t length) {
   while (i < length) {
     unsigned c = text[i];
     if (c == kEsc) {
-      if (i + 1 >= length) break;
-      unsigned b = text[i + 1];
-      if (b == 0x24) {
-        if (i + 2 >= length) break;
-        unsigned d = text[i + 2];
-        if (d == 0x42 || d == 0x40) return TextClass::kJis;
-        i += 2;
-        continue;
-      }
-      if (b == 0x4B) return TextClass::kJis;
-      i += 1;
+      EscapeStep step = scan_escape(text, length, &i);
+      if (step == EscapeStep::kJis) return TextClass::kJis;
+      if (step == EscapeStep::kRanOut) break;
       continue;
     }
     if (c <= 0x80 || c == 0xA0 || c == 0xFF) {
@@ -174,17 +186,9 @@ TextClass resolve_euc_or_sjis(const unsigned char* bytes, std::size_t count) {
   while (i < length) {
     unsigned c = bytes[i];
     if (c == kEsc) {
-      if (i + 1 >= length) break;
-      unsigned b = bytes[i + 1];
-      if (b == 0x24) {
-        if (i + 2 >= length) break;
-        unsigned d = bytes[i + 2];
-        if (d == 0x42 || d == 0x40) return TextClass::kJis;
-        i += 2;
-        continue;
-      }
-      if (b == 0x4B) return TextClass::kJis;
-      i += 1;
+      EscapeStep step = scan_escape(bytes, length, &i);
+      if (step == EscapeStep::kJis) return TextClass::kJis;
+      if (step == EscapeStep::kRanOut) break;
       continue;
     }
     if (c <= 0x80 || c == 0xA0) {
