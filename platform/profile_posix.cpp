@@ -2,9 +2,10 @@
 // writer, with the semantics of the Windows profile functions. Section and key names
 // match without regard to case, blanks around names and values do not count, a value in
 // matching quotes loses them, and the first matching section and key win. An integer is
-// read as the Windows functions read it: an empty value gives the default, "0x", "0o" and
-// "0b" select base 16, 8 and 2, and the value wraps modulo 2^32. The writer changes one
-// line (or adds one or two) and keeps every other line byte for byte, line end included.
+// read as the Windows function reads it: an optional sign and the leading decimal digits,
+// wrapping modulo 2^32; a value without digits (an empty one included) reads as 0. The
+// writer changes one line (or adds one or two) and keeps every other line byte for byte,
+// line end included.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
