@@ -46,11 +46,15 @@ void gather(platform::Socket socket, const char* data, std::size_t length) {
 
 }  // namespace
 
+bool find_host(const std::string& host, uint32_t* address) {
+  if (host.empty()) return false;
+  return platform::parse_ipv4(host.c_str(), address) ||
+         platform::lookup_host(host.c_str(), address);
+}
+
 uint32_t resolve_host(const std::string& host) {
   uint32_t address = 0;
-  if (host.empty()) error_exit(kErrHostName);
-  if (platform::parse_ipv4(host.c_str(), &address)) return address;
-  if (!platform::lookup_host(host.c_str(), &address)) error_exit(kErrHostName);
+  if (!find_host(host, &address)) error_exit(kErrHostName);
   return address;
 }
 

@@ -19,9 +19,12 @@ constexpr int kEndOfDataTimeoutMs = 10 * 60 * 1000;
 // the text of the reply it read in it (the CRAM-MD5 challenge is taken from there).
 extern std::string g_line_buffer;
 
-// The IPv4 address (network byte order) of a host name or dotted address; an empty text
-// or a failed lookup ends the run with error 13. Keeps no state, so the POP3 login thread
-// may use it too.
+// Finds the IPv4 address (network byte order) of a host name or dotted address: a dotted
+// address is taken as it is, anything else is looked up. False for an empty text or a
+// failed lookup. Keeps no state, so the POP3 login thread uses it too.
+bool find_host(const std::string& host, uint32_t* address);
+
+// The address of the mail server as find_host finds it; failure ends the run with error 13.
 uint32_t resolve_host(const std::string& host);
 
 // Starts the socket library (error 5), makes the socket (error 7) and connects it to

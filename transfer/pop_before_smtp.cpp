@@ -20,6 +20,7 @@
 #include "config/password.h"
 #include "config/settings.h"
 #include "platform/platform.h"
+#include "transfer/connection.h"
 
 namespace {
 
@@ -159,11 +160,7 @@ int expect_ok(PopConnection* connection, int failure_code, std::string* reply) {
 // name lookup). A server that cannot be found ends the run with error 13 from this
 // thread, unless the main thread has already given up on the login.
 bool find_pop3_server(uint32_t* address) {
-  const std::string& host = g_settings.pop3_server;
-  if (!host.empty() && (platform::parse_ipv4(host.c_str(), address) ||
-                        platform::lookup_host(host.c_str(), address))) {
-    return true;
-  }
+  if (find_host(g_settings.pop3_server, address)) return true;
   unless_given_up([] { error_exit(kErrHostName); });
   return false;
 }
