@@ -18,11 +18,6 @@ constexpr std::size_t kScanLimit = 1024;
 
 bool in_range(unsigned c, unsigned low, unsigned high) { return c >= low && c <= high; }
 
-// A byte that may follow a Shift_JIS lead byte.
-bool is_sjis_trail(unsigned b) { return in_range(b, 0x40, 0xFC) && b != 0x7F; }
-
-bool is_sjis_lead(unsigned c) { return in_range(c, 0x81, 0x9F) || in_range(c, 0xE0, 0xFC); }
-
 // What an ESC at text[*i] tells the two scans: a JIS designation (ESC $ B, ESC $ @,
 // ESC K), that the text ran out, or that the byte after ESC (or after ESC $) must be
 // examined afresh, in which case *i is moved to it.
@@ -112,6 +107,10 @@ std::string shift_convert(const unsigned char* text, std::size_t n) {
 }
 
 }  // namespace
+
+bool is_sjis_lead(unsigned c) { return in_range(c, 0x81, 0x9F) || in_range(c, 0xE0, 0xFC); }
+
+bool is_sjis_trail(unsigned c) { return in_range(c, 0x40, 0xFC) && c != 0x7F; }
 
 bool looks_binary(const unsigned char* text, std::size_t length) {
   std::size_t considered = length < kScanLimit ? length : kScanLimit;

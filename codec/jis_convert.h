@@ -12,12 +12,17 @@
 // Converts the text in place. Binary-looking and ASCII-class text stays unchanged.
 void convert_sjis_to_jis(std::string& text);
 
+// A Shift_JIS lead byte (0x81-0x9F, 0xE0-0xFC), which begins a double-byte character, and
+// a byte that may follow one as its second byte (0x40-0xFC but 0x7F).
+bool is_sjis_lead(unsigned c);
+bool is_sjis_trail(unsigned c);
+
 // Converts a header value in place: unchanged, its converted form when that holds no
 // kanji, or one encoded-word "=?ISO-2022-JP?B?...?=".
 void encode_header_word(std::string& text);
 
 // ---------------------------------------------------------------- inner operations
-// Exposed for the tests; the two operations above are the interface for everyone else.
+// Exposed for the tests; the operations above are the interface for everyone else.
 
 enum class TextClass { kNone, kAscii, kJis, kShiftJis, kEucJp, kEucOrShiftJis };
 

@@ -56,10 +56,6 @@ void print_progress_elapsed(const char* format) {
   console_printf(format, static_cast<long>(elapsed / 1000), static_cast<long>(elapsed % 1000));
 }
 
-// A Shift_JIS lead byte, whose next byte belongs to the same character.
-bool is_sjis_lead(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
-bool is_sjis_trail(unsigned char c) { return c >= 0x40 && c <= 0xFC && c != 0x7F; }
-
 // Doubles the "." at the start of every line of text.
 std::string stuff_leading_dots(const std::string& text) {
   std::string out;
