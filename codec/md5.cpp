@@ -1,7 +1,6 @@
 // MD5 (RFC 1321), HMAC-MD5 (RFC 2104) and the APOP digest (RFC 1939 section 7).
 #include "codec/md5.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -150,6 +149,17 @@ void hmac_md5(const unsigned char* text, std::size_t text_length, const unsigned
   md5_final(digest, &context);
 }
 
+std::string digest_hex(const unsigned char digest[16]) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(32);
+  for (int i = 0; i < 16; ++i) {
+    hex += kDigits[digest[i] >> 4];
+    hex += kDigits[digest[i] & 0x0F];
+  }
+  return hex;
+}
+
 std::string apop_digest(const std::string& timestamp, const std::string& password) {
   // Each text counts up to its first zero byte. Two updates instead of one joined work
   // buffer give the same digest and take texts of any length.
@@ -161,7 +171,5 @@ std::string apop_digest(const std::string& timestamp, const std::string& passwor
              std::strlen(password.c_str()));
   unsigned char digest[16];
   md5_final(digest, &context);
-  char hex[33];
-  for (int i = 0; i < 16; ++i) std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
-  return std::string(hex, 32);
+  return digest_hex(digest);
 }

@@ -20,6 +20,9 @@ void md5_final(unsigned char digest[16], Md5Context* context);
 void hmac_md5(const unsigned char* text, std::size_t text_length, const unsigned char* key,
               std::size_t key_length, unsigned char digest[16]);
 
+// A 16-byte digest as 32 lowercase hex digits, as APOP and CRAM-MD5 send it.
+std::string digest_hex(const unsigned char digest[16]);
+
 // The MD5 of the timestamp followed by the password (each up to its first zero byte, of
 // any length), as 32 lowercase hex digits.
 std::string apop_digest(const std::string& timestamp, const std::string& password);

@@ -3,8 +3,6 @@
 // read_reply, so any reply below 400 lets the exchange go on.
 #include "transfer/smtp_auth.h"
 
-#include <cstdio>
-#include <cstring>
 #include <vector>
 
 #include "app/console.h"
@@ -88,13 +86,7 @@ std::string cram_md5_response(const std::string& user, const std::string& passwo
   unsigned char digest[16];
   hmac_md5(reinterpret_cast<const unsigned char*>(text.data()), text.size(),
            reinterpret_cast<const unsigned char*>(key.data()), key.size(), digest);
-  std::string response = up_to_nul(user) + " ";
-  char hex[3];
-  for (unsigned char byte : digest) {
-    std::snprintf(hex, sizeof hex, "%02x", byte);
-    response += hex;
-  }
-  return response;
+  return up_to_nul(user) + " " + digest_hex(digest);
 }
 
 std::string plain_credentials(const std::string& user, const std::string& password) {
