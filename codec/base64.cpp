@@ -77,13 +77,11 @@ std::size_t fill_block(std::FILE* file, unsigned char* block) {
 
 const char* base64_encode_group(int count, const unsigned char* group) {
   static char result[5];
-  unsigned char b0 = group[0];
-  unsigned char b1 = count > 1 ? group[1] : 0;
-  unsigned char b2 = count > 2 ? group[2] : 0;
-  result[0] = kAlphabet[b0 >> 2];
-  result[1] = kAlphabet[((b0 & 3) << 4) | (b1 >> 4)];
-  result[2] = count == 1 ? '=' : kAlphabet[((b1 & 0x0F) << 2) | (b2 >> 6)];
-  result[3] = count < 3 ? '=' : kAlphabet[b2 & 0x3F];
+  if (count >= 3) {
+    encode_three(group, result);
+  } else {
+    encode_tail(group, static_cast<std::size_t>(count < 1 ? 0 : count), result);
+  }
   result[4] = '\0';
   return result;
 }
