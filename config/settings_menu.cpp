@@ -305,7 +305,7 @@ void ask_password(const char* question, std::string* stored_field) {
   discard_pending_input();
   std::string typed = read_text();
   std::string stored;
-  if (typed.size() <= kMaxStoredPassword && store_password(typed, &stored)) {
+  if (store_password(typed, &stored)) {
     *stored_field = stored;
     console_printf("[%s] -> [%s] ->", typed.c_str(), stored.c_str());
     console_printf("[%s]\n", recover_password(stored).c_str());
