@@ -72,7 +72,7 @@ void authenticate_login(platform::Socket socket) {
   read_reply(socket);
   send_text(socket, base64_encode(up_to_nul(g_settings.smtp_user)) + "\r\n");
   read_reply(socket);
-  std::string password = up_to_nul(recover_password(g_settings.smtp_pass_stored));
+  std::string password = recover_password(g_settings.smtp_pass_stored);
   send_masked(socket, base64_encode(password) + "\r\n", "Send: **********\n");
   read_reply(socket);
 }
