@@ -9,6 +9,8 @@
 #include <random>
 #include <string>
 
+#include "test_files.h"
+
 namespace {
 
 struct EncodeCase {
@@ -173,10 +175,8 @@ std::string reference_stream(const std::string& bytes) {
 class Base64Stream : public ::testing::Test {
  protected:
   void SetUp() override {
-    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string stem = std::string(::testing::TempDir()) + "vorna_b64_" + info->name();
-    source_ = stem + ".bin";
-    work_ = stem + ".tmp";
+    source_ = scratch_path("b64", ".bin");
+    work_ = scratch_path("b64", ".tmp");
   }
   void TearDown() override {
     std::remove(source_.c_str());
@@ -185,10 +185,7 @@ class Base64Stream : public ::testing::Test {
 
   // Streams bytes from a file through base64_stream_file and returns the work file.
   std::string stream(const std::string& bytes, int* result) {
-    std::FILE* f = std::fopen(source_.c_str(), "wb");
-    EXPECT_NE(f, nullptr);
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
+    write_file(source_, bytes);
     return stream_path(source_, result);
   }
 
@@ -197,13 +194,7 @@ class Base64Stream : public ::testing::Test {
     EXPECT_NE(work, nullptr);
     *result = base64_stream_file(path, work);
     std::fclose(work);
-    std::string text;
-    std::FILE* in = std::fopen(work_.c_str(), "rb");
-    char buf[65536];
-    std::size_t got;
-    while ((got = std::fread(buf, 1, sizeof buf, in)) > 0) text.append(buf, got);
-    std::fclose(in);
-    return text;
+    return read_file(work_);
   }
 
   std::string source_;
@@ -255,9 +246,7 @@ TEST_F(Base64Stream, MissingAttachmentWritesNothing) {
 TEST_F(Base64Stream, FullWorkFileIsReported) {
   std::FILE* full = std::fopen("/dev/full", "wb");
   if (full == nullptr) GTEST_SKIP() << "no always-full device here";
-  std::FILE* f = std::fopen(source_.c_str(), "wb");
-  std::fputs("a", f);
-  std::fclose(f);
+  write_file(source_, "a");
   EXPECT_EQ(base64_stream_file(source_, full), 0);
   EXPECT_NE(std::ferror(full), 0) << "a cut work file must show on its error indicator";
   std::fclose(full);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/run_state.h"
+#include "test_files.h"
 
 namespace {
 
@@ -67,10 +68,8 @@ TEST(Options, TildeIsReplacedByTheWorkDirectoryWithoutASeparator) {
 
 TEST(Options, ReadableMeansAFileThatOpens) {
   const std::string dir = ::testing::TempDir();
-  const std::string empty = dir + "vorna_options_empty.txt";
-  std::FILE* file = std::fopen(empty.c_str(), "wb");
-  ASSERT_NE(file, nullptr);
-  std::fclose(file);
+  const std::string empty = scratch_path("options_empty", ".txt");
+  write_file(empty, "");
   EXPECT_TRUE(file_is_readable(empty)) << "an empty file is a file";
   EXPECT_FALSE(file_is_readable(dir)) << "a directory is not a file";
   EXPECT_FALSE(file_is_readable(dir + "vorna_options_missing.txt"));

@@ -10,34 +10,20 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "test_files.h"
 
 namespace {
 
 class Profile : public ::testing::Test {
  protected:
   void SetUp() override {
-    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    path_ = std::string(::testing::TempDir()) + "vorna_profile_" + info->name() + "_" +
-            std::to_string(getpid()) + ".ini";
+    path_ = scratch_path("profile", ".ini");
     std::remove(path_.c_str());
   }
   void TearDown() override { std::remove(path_.c_str()); }
 
-  void put(const std::string& content) {
-    std::FILE* f = std::fopen(path_.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::fwrite(content.data(), 1, content.size(), f);
-    std::fclose(f);
-  }
-  std::string get() {
-    std::string content;
-    std::FILE* f = std::fopen(path_.c_str(), "rb");
-    if (f == nullptr) return "<missing>";
-    int c;
-    while ((c = std::fgetc(f)) != EOF) content += static_cast<char>(c);
-    std::fclose(f);
-    return content;
-  }
+  void put(const std::string& content) { write_file(path_, content); }
+  std::string get() { return read_file(path_); }
   std::string text(const char* section, const char* key, std::size_t size = 255) {
     return platform::profile_get_string(section, key, "DEF", size, path_);
   }

@@ -6,34 +6,22 @@
 #include <cstdio>
 #include <string>
 
+#include "test_files.h"
+
 namespace {
 
 class SettingsFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    path_ = std::string(::testing::TempDir()) + "vorna_settings_" + info->name() + ".ini";
+    path_ = scratch_path("settings", ".ini");
     std::remove(path_.c_str());
     g_settings = Settings();
     g_settings.settings_path = path_;
   }
   void TearDown() override { std::remove(path_.c_str()); }
 
-  void put(const std::string& content) {
-    std::FILE* f = std::fopen(path_.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::fwrite(content.data(), 1, content.size(), f);
-    std::fclose(f);
-  }
-  std::string get() {
-    std::string content;
-    std::FILE* f = std::fopen(path_.c_str(), "rb");
-    if (f == nullptr) return "<missing>";
-    int c;
-    while ((c = std::fgetc(f)) != EOF) content += static_cast<char>(c);
-    std::fclose(f);
-    return content;
-  }
+  void put(const std::string& content) { write_file(path_, content); }
+  std::string get() { return read_file(path_); }
 
   std::string path_;
 };
