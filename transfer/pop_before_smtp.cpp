@@ -21,6 +21,7 @@
 #include "config/settings.h"
 #include "platform/platform.h"
 #include "transfer/connection.h"
+#include "transfer/trace_text.h"
 
 namespace {
 
@@ -152,7 +153,7 @@ int send_command(PopConnection* connection, const std::string& command,
 // "+OK". 0, kGivenUp, or failure_code for a missing or negative reply.
 int expect_ok(PopConnection* connection, int failure_code, std::string* reply) {
   if (!read_reply_line(connection, reply)) return failure_code;
-  if (!trace("Recv:" + *reply)) return kGivenUp;
+  if (!trace("Recv:" + trace_text(reply->data(), reply->size()))) return kGivenUp;
   return reply->compare(0, 3, "+OK") == 0 ? 0 : failure_code;
 }
 
@@ -191,8 +192,10 @@ int pop_login() {
     // greeting without a timestamp gives the digest of the password alone.
     std::string timestamp;
     extract_apop_timestamp(reply, &timestamp);
+    // The digest would allow an offline guess of the password: the trace masks it.
     std::string command = "APOP " + user + " " + apop_digest(timestamp, password);
-    result = send_command(&connection, command, "Send: " + command + "\n", kErrPop3Password);
+    result = send_command(&connection, command, "Send: APOP " + user + " ********\n",
+                          kErrPop3Password);
     if (result != 0) return result;
   } else {
     result =

@@ -1,6 +1,6 @@
-// Reads SMTP replies (RFC 5321 section 4.2). A reply is whatever arrives until a receive
-// leaves the gathered bytes ending in CR LF; only the EHLO reader looks further, for the
-// last line of a multi-line 250 reply.
+// Reads SMTP replies (RFC 5321 section 4.2.1): every reader follows a reply line by line
+// to its last line, however the bytes are split across receives, and judges it by the
+// three digits that begin it.
 #include "transfer/reply_reader.h"
 
 #include <cstdint>
@@ -9,91 +9,149 @@
 #include "app/console.h"
 #include "app/errors.h"
 #include "app/run_state.h"
+#include "transfer/trace_text.h"
 
 namespace {
 
-// Each reader assembles its replies in a buffer of its own: 4,095 received bytes and a
-// NUL. A reply that fills it without CR LF leaves no room to receive more: error 10.
-constexpr std::size_t kReplyCapacity = 4095;
+// One receive takes at most this much; what it takes is scanned and echoed at once.
+constexpr std::size_t kReceiveCapacity = 4096;
 
-struct ReplyBuffer {
-  char data[kReplyCapacity + 1] = {};
-  std::size_t length = 0;
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// True when the text begins with three digits, the first from lowest to highest.
+bool code_in_class(const std::string& text, char lowest, char highest) {
+  return text.size() >= 3 && is_digit(text[0]) && is_digit(text[1]) && is_digit(text[2]) &&
+         text[0] >= lowest && text[0] <= highest;
+}
+
+// The one place where the readers take bytes from the connection.
+platform::RecvStatus receive_bytes(platform::Socket socket, char* buffer, std::size_t capacity,
+                                   int timeout_ms, std::size_t* count) {
+  if (timeout_ms <= 0) return platform::RecvStatus::kTimeout;
+  return platform::recv_some(socket, buffer, capacity, timeout_ms, count);
+}
+
+// A time limit that runs from its creation.
+struct Deadline {
+  uint32_t started;
+  int limit_ms;
+  explicit Deadline(int limit) : started(platform::tick_count()), limit_ms(limit) {}
+  int remaining_ms() const {
+    uint32_t waited = platform::tick_count() - started;
+    if (limit_ms <= 0 || waited >= static_cast<uint32_t>(limit_ms)) return 0;
+    return limit_ms - static_cast<int>(waited);
+  }
 };
 
-ReplyBuffer g_reply_buffer;  // read_reply, read_quit_reply
-ReplyBuffer g_ehlo_buffer;   // read_ehlo_reply
-ReplyBuffer g_more_buffer;   // read_250_more
+// Where receiving stops: at the end of the reply, or already at the end of a piece (a
+// receive that leaves the bytes ending in CR LF), as the EHLO reader takes its pieces.
+enum class Until { kReplyEnd, kPieceEnd };
 
-// How a piece ended: complete (ends in CR LF) or the connection is gone.
-enum class PieceEnd { kComplete, kLost };
+// How receiving ended.
+enum class ReadEnd { kDone, kSendFailed, kLost };
 
-// Receives one piece from position 0 after sending all gathered output. In debug mode
-// echoes each receive and, while the piece is incomplete, the waiting line. When the
-// connection fails, closes or stays silent past timeout_ms: error 9 or 10, or kLost when
-// the caller tolerates the loss.
-PieceEnd receive_piece(platform::Socket socket, ReplyBuffer* reply, const char* waiting_line,
-                       int timeout_ms, bool tolerate_loss) {
-  if (!flush_output(socket)) {
-    if (tolerate_loss) return PieceEnd::kLost;
-    error_exit(kErrSend);
-  }
-  reply->length = 0;
-  reply->data[0] = '\0';
-  uint32_t started = platform::tick_count();
+// Sends all gathered output, then receives into the scan until it stops. In debug mode
+// echoes each receive and, before each further wait, the waiting line. kLost when the
+// connection closes, fails or stays silent past the deadline, or a line grows too long.
+ReadEnd receive_reply(platform::Socket socket, ReplyScan* scan, const char* waiting_line,
+                      const Deadline& deadline, Until until) {
+  if (!flush_output(socket)) return ReadEnd::kSendFailed;
+  char buffer[kReceiveCapacity + 1];
+  char tail[2] = {0, 0};  // the last two bytes received, for the CR LF test
   for (;;) {
-    if (reply->length >= kReplyCapacity) error_exit(kErrReceive);
-    uint32_t waited = platform::tick_count() - started;
-    int remaining =
-        waited >= static_cast<uint32_t>(timeout_ms) ? 0 : timeout_ms - static_cast<int>(waited);
     std::size_t count = 0;
-    platform::RecvStatus status = platform::RecvStatus::kTimeout;
-    if (remaining > 0) {
-      status = platform::recv_some(socket, reply->data + reply->length,
-                                   kReplyCapacity - reply->length, remaining, &count);
+    platform::RecvStatus status =
+        receive_bytes(socket, buffer, kReceiveCapacity, deadline.remaining_ms(), &count);
+    if (status != platform::RecvStatus::kData || count == 0) return ReadEnd::kLost;
+    buffer[count] = '\0';
+    if (g_run.debug_mode) {
+      console_printf("Recv:[%d bytes] %s", static_cast<int>(count),
+                     trace_text(buffer, count).c_str());
     }
-    if (status != platform::RecvStatus::kData) {
-      if (tolerate_loss) return PieceEnd::kLost;
-      error_exit(kErrReceive);
+    scan_reply(scan, buffer, count);
+    if (count >= 2) {
+      tail[0] = buffer[count - 2];
+      tail[1] = buffer[count - 1];
+    } else {
+      tail[0] = tail[1];
+      tail[1] = buffer[0];
     }
-    char* received = reply->data + reply->length;
-    reply->length += count;
-    reply->data[reply->length] = '\0';
-    if (g_run.debug_mode) console_printf("Recv:[%d bytes] %s", static_cast<int>(count), received);
-    if (reply->length >= 2 && reply->data[reply->length - 2] == '\r' &&
-        reply->data[reply->length - 1] == '\n') {
-      return PieceEnd::kComplete;
-    }
+    if (scan->ended) return ReadEnd::kDone;
+    if (scan->line_length >= kReplyLineCapacity) return ReadEnd::kLost;
+    if (until == Until::kPieceEnd && tail[0] == '\r' && tail[1] == '\n') return ReadEnd::kDone;
     if (g_run.debug_mode) console_printf("%s", waiting_line);
   }
 }
 
-// The first character of a reply, compared as a signed character as the server's text is.
-signed char first_char(const ReplyBuffer& reply) { return static_cast<signed char>(reply.data[0]); }
-
-// The decimal number at the start of a refused reply (its first character is above "3",
-// so no blank or sign precedes the digits). A server that sends an endless row of digits
-// gets the largest code instead of an overflow.
-int32_t leading_number(const char* text) {
-  int32_t value = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) {
-    int digit = *text - '0';
-    if (value > (INT32_MAX - digit) / 10) return INT32_MAX;
-    value = value * 10 + digit;
-  }
-  return value;
+// The failures of a reader that does not tolerate them.
+void end_on_failure(ReadEnd end) {
+  if (end == ReadEnd::kSendFailed) error_exit(kErrSend);
+  if (end == ReadEnd::kLost) error_exit(kErrReceive);
 }
 
-// Judges a complete piece read for read_reply or read_quit_reply.
-void accept_reply(const ReplyBuffer& reply) {
-  if (first_char(reply) > '3') {
-    last_reply_code = leading_number(reply.data);
-    error_exit(kErrServerReply);
-  }
-  g_line_buffer = extract_reply_text(reply.data, reply.length);
+// Ends the run for a reply that is not accepted, showing its code when it has one.
+[[noreturn]] void refuse(const ReplyScan& scan) {
+  int code = reply_code(scan);
+  last_reply_code = code > 0 ? code : 0;
+  error_exit(kErrServerReply);
+}
+
+// Reads a reply whose first digit must lie from lowest to highest.
+int read_reply_in_class(platform::Socket socket, int timeout_ms, int lowest, int highest) {
+  ReplyScan scan;
+  end_on_failure(
+      receive_reply(socket, &scan, "Waiting CRLF\n", Deadline(timeout_ms), Until::kReplyEnd));
+  if (!reply_in_class(scan, lowest, highest)) refuse(scan);
+  g_line_buffer = extract_reply_text(scan.first_line.data(), scan.first_line.size());
+  return 1;
+}
+
+// True when the scan ended on the last line of a 250 reply.
+bool ended_as_250(const ReplyScan& scan) {
+  return scan.ended && !scan.malformed && scan.last_head.compare(0, 3, "250") == 0;
 }
 
 }  // namespace
+
+std::size_t scan_reply(ReplyScan* scan, const char* data, std::size_t length) {
+  std::size_t used = 0;
+  while (used < length && !scan->ended) {
+    char c = data[used++];
+    // The first line is kept whole, for the code and the reply text.
+    if (scan->lines == 0) scan->first_line.push_back(c);
+    if (c != '\n') {
+      if (scan->head.size() < 4) scan->head.push_back(c);
+      ++scan->line_length;
+      continue;
+    }
+    // A line is complete: three digits and a hyphen continue the reply; three digits and
+    // anything else end it; anything else is not a reply line at all.
+    const std::string& head = scan->head;
+    if (!code_in_class(head, '0', '9')) {
+      scan->malformed = true;
+      scan->ended = true;
+    } else if (head.size() < 4 || head[3] != '-') {
+      scan->ended = true;
+    }
+    scan->last_head = head;
+    scan->head.clear();
+    ++scan->lines;
+    scan->line_length = 0;
+  }
+  return used;
+}
+
+int reply_code(const ReplyScan& scan) {
+  if (!code_in_class(scan.first_line, '0', '9')) return -1;
+  return (scan.first_line[0] - '0') * 100 + (scan.first_line[1] - '0') * 10 +
+         (scan.first_line[2] - '0');
+}
+
+bool reply_in_class(const ReplyScan& scan, int lowest, int highest) {
+  return scan.ended && !scan.malformed &&
+         code_in_class(scan.first_line, static_cast<char>('0' + lowest),
+                       static_cast<char>('0' + highest));
+}
 
 std::string extract_reply_text(const char* piece, std::size_t length) {
   // The line buffer's 16,384 bytes bound the scan, as they bound the text.
@@ -110,40 +168,53 @@ std::string extract_reply_text(const char* piece, std::size_t length) {
 
 bool completes_250_reply(const char* piece, std::size_t length) {
   if (length < 3 || std::strncmp(piece, "250", 3) != 0) return false;
-  // Every piece ends in CR LF, so the last four bytes cannot begin "250 ".
-  for (std::size_t i = 0; i + 4 < length; ++i) {
-    if (std::memcmp(piece + i, "250 ", 4) == 0) return true;
+  std::size_t line_start = 0;
+  while (line_start + 3 <= length) {
+    const char* line = piece + line_start;
+    std::size_t rest = length - line_start;
+    if (std::memcmp(line, "250", 3) == 0 && (rest == 3 || line[3] != '-')) return true;
+    const void* lf = std::memchr(line, '\n', rest);
+    if (lf == nullptr) break;
+    line_start = static_cast<std::size_t>(static_cast<const char*>(lf) - piece) + 1;
   }
   return false;
 }
 
 int read_reply(platform::Socket socket, int timeout_ms) {
-  receive_piece(socket, &g_reply_buffer, "Waiting CRLF\n", timeout_ms, false);
-  accept_reply(g_reply_buffer);
-  return 1;
+  return read_reply_in_class(socket, timeout_ms, 1, 3);
+}
+
+int read_data_reply(platform::Socket socket) {
+  return read_reply_in_class(socket, kReplyTimeoutMs, 3, 3);
 }
 
 bool read_quit_reply(platform::Socket socket) {
-  if (receive_piece(socket, &g_reply_buffer, "Waiting CRLF\n", kReplyTimeoutMs, true) ==
-      PieceEnd::kLost) {
+  ReplyScan scan;
+  if (receive_reply(socket, &scan, "Waiting CRLF\n", Deadline(kReplyTimeoutMs),
+                    Until::kReplyEnd) != ReadEnd::kDone) {
     return false;
   }
-  accept_reply(g_reply_buffer);
+  if (!reply_in_class(scan, 1, 3)) return false;
+  g_line_buffer = extract_reply_text(scan.first_line.data(), scan.first_line.size());
   return true;
 }
 
 int read_ehlo_reply(platform::Socket socket) {
-  receive_piece(socket, &g_ehlo_buffer, "Waiting CRLF\n", kReplyTimeoutMs, false);
-  if (first_char(g_ehlo_buffer) > '3') return 0;
-  g_line_buffer = extract_reply_text(g_ehlo_buffer.data, g_ehlo_buffer.length);
-  if (completes_250_reply(g_ehlo_buffer.data, g_ehlo_buffer.length)) {
+  const Deadline deadline(kReplyTimeoutMs);
+  ReplyScan scan;
+  end_on_failure(receive_reply(socket, &scan, "Waiting CRLF\n", deadline, Until::kPieceEnd));
+  // Only a 250 reply is an acceptance; any other first piece is a refusal.
+  if (scan.first_line.compare(0, 3, "250") != 0) return 0;
+  g_line_buffer = extract_reply_text(scan.first_line.data(), scan.first_line.size());
+  if (scan.ended) {
+    if (!ended_as_250(scan)) return 0;
     if (g_run.debug_mode) console_printf("[250 message ok!]\n");
     return 1;
   }
-  // The piece ended after a continuation line ("250-"), or holds lines left over from the
-  // greeting: the rest of the 250 reply comes in further pieces.
+  // The piece ended after a continuation line ("250-"): the rest of the reply comes in
+  // further pieces, all within the same time limit.
   for (int attempt = 0; attempt < 100; ++attempt) {
-    if (read_250_more(socket) == 1) {
+    if (read_250_more(socket, deadline.remaining_ms()) == 1) {
       if (g_run.debug_mode) console_printf("[250 message2 ok!]\n");
       return 1;
     }
@@ -151,9 +222,11 @@ int read_ehlo_reply(platform::Socket socket) {
   return 0;
 }
 
-int read_250_more(platform::Socket socket) {
-  receive_piece(socket, &g_more_buffer, "Waiting CRLF..\n", kReplyTimeoutMs, false);
-  if (first_char(g_more_buffer) >= '3') error_exit(kErrEhloContinuation);
-  g_line_buffer = extract_reply_text(g_more_buffer.data, g_more_buffer.length);
-  return completes_250_reply(g_more_buffer.data, g_more_buffer.length) ? 1 : 0;
+int read_250_more(platform::Socket socket, int timeout_ms) {
+  ReplyScan scan;
+  end_on_failure(
+      receive_reply(socket, &scan, "Waiting CRLF..\n", Deadline(timeout_ms), Until::kPieceEnd));
+  if (!code_in_class(scan.first_line, '1', '2')) error_exit(kErrEhloContinuation);
+  g_line_buffer = extract_reply_text(scan.first_line.data(), scan.first_line.size());
+  return ended_as_250(scan) ? 1 : 0;
 }

@@ -1,5 +1,17 @@
 // Reads SMTP replies from the server connection (RFC 5321 section 4.2). A failed read
 // ends the run; callers see only accepted replies, except where a yes/no answer is named.
+//
+// A reply is read to its last line, across as many receives as it takes, within one time
+// limit: lines end at LF; a line of three digits and a hyphen continues the reply; a line
+// of three digits followed by anything else (a blank, the line end) is its last line; a
+// line that does not begin with three digits ends the reply at once as malformed. Bytes
+// that arrive after the last line in the same receive are dropped. A line that grows to
+// kReplyLineCapacity bytes without its LF counts as a receive error (error 10).
+//
+// A reply is positive when it is well formed and its first line begins with three digits
+// of which the first is 1, 2 or 3. The reply text of the first line goes to g_line_buffer.
+// In debug mode every receive is echoed as "Recv:[%d bytes] %s" (control bytes escaped,
+// see trace_text.h), and each further wait as a "Waiting CRLF" line.
 #pragma once
 
 #include <cstddef>
@@ -8,28 +20,64 @@
 #include "platform/platform.h"
 #include "transfer/connection.h"
 
-// Reads one reply and accepts it when its code is below 400 (1xx, 2xx and 3xx alike);
-// leaves its reply text in g_line_buffer and gives 1. A 4xx or 5xx reply sets
-// last_reply_code and ends the run with error 11; a closed, failed or silent connection
-// (no complete reply within timeout_ms) ends it with error 10.
+// The longest line a reply may have: 4,095 bytes without its LF.
+constexpr std::size_t kReplyLineCapacity = 4095;
+
+// The state of a reply as its bytes arrive; fed by scan_reply.
+struct ReplyScan {
+  std::string first_line;       // the first line as received, with its line end once seen
+  std::string head;             // the first four bytes of the line being read
+  std::string last_head;        // the first four bytes of the last complete line
+  std::size_t line_length = 0;  // bytes of the line being read so far, without its LF
+  std::size_t lines = 0;        // complete lines so far
+  bool ended = false;           // the reply's last line (or a malformed line) is complete
+  bool malformed = false;       // a line did not begin with three digits
+};
+
+// Takes the next bytes of a reply; returns how many it used (all of them, or up to and
+// including the LF that ended the reply). Bytes after the end are not looked at.
+std::size_t scan_reply(ReplyScan* scan, const char* data, std::size_t length);
+
+// The three-digit code at the start of the first line; -1 when it begins otherwise.
+int reply_code(const ReplyScan& scan);
+
+// True when the reply has ended, is well formed and its code begins with a digit from
+// lowest to highest (1 to 3 for an ordinary positive reply, 3 to 3 for "go ahead").
+bool reply_in_class(const ReplyScan& scan, int lowest, int highest);
+
+// Reads one reply and accepts it when it is positive (1xx, 2xx and 3xx alike); leaves
+// its reply text in g_line_buffer and gives 1. Any other reply sets last_reply_code to
+// its code (0 when none can be read) and ends the run with error 11; a closed, failed or
+// silent connection (the reply not complete within timeout_ms) or an overlong line ends
+// it with error 10.
 int read_reply(platform::Socket socket, int timeout_ms = kReplyTimeoutMs);
 
-// Reads the answer to QUIT, sent after the server has taken the message. Like read_reply,
-// but a connection that closes, fails or stays silent gives false instead of an error:
-// the message is delivered whatever happens to the goodbye.
+// Reads the answer to DATA like read_reply, but only a 3xx reply (354) is accepted: any
+// other reply, 2xx included, ends the run with error 11 before any message byte is sent.
+int read_data_reply(platform::Socket socket);
+
+// Reads the answer to QUIT, sent after the server has taken the message: true for a
+// positive reply, false for anything else (a refusal, garbage, an overlong line, a
+// closed, failed or silent connection). It never ends the run: the message is delivered
+// whatever happens to the goodbye. The reply is echoed in debug mode as always.
 bool read_quit_reply(platform::Socket socket);
 
-// Reads the answer to EHLO or HELO: 1 when a complete 250 reply was seen, 0 when the
-// server refused (4xx, 5xx) or no complete 250 reply came within 100 further pieces.
+// Reads the answer to EHLO or HELO within one time limit for the whole reply (error 10
+// when it runs out): 1 when a complete 250 reply was seen, 0 when the server refused
+// (the first piece is not a 250 reply: 4xx, 5xx, other codes, garbage) or no complete
+// 250 reply came within 100 further pieces. A piece is what arrives until a receive
+// ends in CR LF or the reply ends.
 int read_ehlo_reply(platform::Socket socket);
 
-// Reads one further piece of a 250 reply for read_ehlo_reply: 1 when it holds the last
-// line ("250 "), else 0. A piece beginning with 3, 4 or 5 ends the run with error 25.
-int read_250_more(platform::Socket socket);
+// Reads one further piece of a 250 reply for read_ehlo_reply, within timeout_ms: 1 when
+// it holds the last line of a 250 reply, else 0. A piece that does not begin with three
+// digits of which the first is 1 or 2 ends the run with error 25.
+int read_250_more(platform::Socket socket, int timeout_ms = kReplyTimeoutMs);
 
 // The reply text of a piece: its bytes after the three-character code, blanks and 0x1F
 // left out, up to the first control byte or byte of 0x80 and above.
 std::string extract_reply_text(const char* piece, std::size_t length);
 
-// True when the piece begins with "250" and holds "250 " (the last line of the reply).
+// True when the piece begins with "250" and one of its lines is the last line of a 250
+// reply ("250" followed by anything but a hyphen).
 bool completes_250_reply(const char* piece, std::size_t length);

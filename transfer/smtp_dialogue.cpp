@@ -133,8 +133,10 @@ void send_mail() {
   send_recipients(socket, &header.fields);
   finish_address_fields(&header.fields);
 
+  // Only a go-ahead (3xx) lets the message follow: after any other answer its lines
+  // would reach the server as commands.
   send_text(socket, "DATA\r\n");
-  read_reply(socket);
+  read_data_reply(socket);
 
   header.display_name = sender.display_name;
   header.sender_address = sender.address;
@@ -150,8 +152,8 @@ void send_mail() {
   send_text(socket, "\r\n.\r\n");
   read_reply(socket, kEndOfDataTimeoutMs);
 
-  // The server has taken the message: a goodbye that goes wrong on the connection's side
-  // no longer fails the run, while a refusal of QUIT still does.
+  // The server has taken the message: whatever answers QUIT (a refusal, garbage, a
+  // closed or silent connection) the message is delivered and the run succeeds.
   send_text(socket, "QUIT\r\n");
   read_quit_reply(socket);
 }

@@ -96,30 +96,78 @@ TEST(ReplyReaderPosix, FailuresEndTheRunWithTheirCodes) {
       ::testing::ExitedWithCode(10), "");
 }
 
-TEST(ReplyReaderPosix, QuitReplyToleratesALostConnection) {
-  {
-    SocketPair pair;
-    pair.send("221 bye\r\n");
-    EXPECT_TRUE(read_quit_reply(pair.client));
-  }
-  {
-    SocketPair pair;
-    pair.close_server();
-    EXPECT_FALSE(read_quit_reply(pair.client));
-  }
-  {
-    SocketPair pair;
-    pair.send("221 by");
-    pair.close_server();
-    EXPECT_FALSE(read_quit_reply(pair.client));
-  }
+TEST(ReplyReaderPosix, MultiLineReplyInPiecesIsOneReply) {
+  // The answer to RCPT comes in two pieces and DATA is refused: the second piece belongs
+  // to the first reply, so the refusal is what DATA gets.
   EXPECT_EXIT(
       {
         SocketPair pair;
-        pair.send("500 what\r\n");
-        read_quit_reply(pair.client);
+        pair.send("250-first\r\n");
+        std::thread rest = pair.send_later({"250 second\r\n", "554 no valid recipients\r\n"});
+        read_reply(pair.client);
+        read_data_reply(pair.client);
+        rest.join();
       },
       ::testing::ExitedWithCode(11), "");
+  // One-byte pieces make one reply.
+  SocketPair pair;
+  std::vector<std::string> bytes;
+  for (char c : std::string("50 ok\r\n")) bytes.push_back(std::string(1, c));
+  pair.send("2");
+  std::thread rest = pair.send_later(bytes);
+  EXPECT_EQ(read_reply(pair.client), 1);
+  rest.join();
+  EXPECT_EQ(g_line_buffer, "ok");
+}
+
+TEST(ReplyReaderPosix, RepliesThatAreNotPositiveAreRefused) {
+  const std::string replies[] = {std::string("\0\0\0\r\n", 5), "\x80\x80 ok\r\n", " 250 ok\r\n",
+                                 "+OK\r\n", "600 what\r\n", "250-a\r\nhello\r\n"};
+  for (const std::string& reply : replies) {
+    EXPECT_EXIT(
+        {
+          SocketPair pair;
+          pair.send(reply);
+          read_reply(pair.client);
+        },
+        ::testing::ExitedWithCode(11), "")
+        << reply;
+  }
+  // DATA needs a go-ahead: a 2xx is no permission to send the message.
+  EXPECT_EXIT(
+      {
+        SocketPair pair;
+        pair.send("250 ok\r\n");
+        read_data_reply(pair.client);
+      },
+      ::testing::ExitedWithCode(11), "");
+  SocketPair pair;
+  pair.send("354 go ahead\r\n");
+  EXPECT_EQ(read_data_reply(pair.client), 1);
+}
+
+TEST(ReplyReaderPosix, QuitReplyNeverEndsTheRun) {
+  struct Case {
+    const char* name;
+    std::string reply;
+    bool close;
+    bool positive;
+  };
+  const Case cases[] = {
+      {"goodbye", "221 bye\r\n", false, true},
+      {"closed at once", "", true, false},
+      {"closed inside the reply", "221 by", true, false},
+      {"refused", "500 what\r\n", false, false},
+      {"421", "421 closing\r\n", false, false},
+      {"garbage", std::string("\0\x90\r\n", 4), false, false},
+      {"overlong line", "221 " + std::string(5000, 'x') + "\r\n", false, false},
+  };
+  for (const Case& c : cases) {
+    SocketPair pair;
+    if (!c.reply.empty()) pair.send(c.reply);
+    if (c.close) pair.close_server();
+    EXPECT_EQ(read_quit_reply(pair.client), c.positive) << c.name;
+  }
 }
 
 TEST(ReplyReaderPosix, EhloReplies) {
@@ -140,15 +188,34 @@ TEST(ReplyReaderPosix, EhloReplies) {
     pair.send("502 not implemented\r\n");
     EXPECT_EQ(read_ehlo_reply(pair.client), 0);
   }
+  // A first piece that is not a 250 reply is a refusal, whatever its class.
+  const char* refusals[] = {"220 hello again\r\n", "251 x\r\n", "hello\r\n", "250-a\r\n554 b\r\n"};
+  for (const char* refusal : refusals) {
+    SocketPair pair;
+    pair.send(refusal);
+    EXPECT_EQ(read_ehlo_reply(pair.client), 0) << refusal;
+  }
+  // A further piece that is not 1xx or 2xx ends the run with error 25.
+  const char* further[] = {"421 closing\r\n", "\x80garbage\r\n", "x\r\n"};
+  for (const char* piece : further) {
+    EXPECT_EXIT(
+        {
+          SocketPair pair;
+          pair.send("250-host\r\n");
+          std::thread rest = pair.send_later({piece});
+          read_ehlo_reply(pair.client);
+          rest.join();
+        },
+        ::testing::ExitedWithCode(25), "")
+        << piece;
+  }
+  // A further piece is waited for only as long as the EHLO reply has left.
   EXPECT_EXIT(
       {
         SocketPair pair;
-        pair.send("250-host\r\n");
-        std::thread rest = pair.send_later({"421 closing\r\n"});
-        read_ehlo_reply(pair.client);
-        rest.join();
+        read_250_more(pair.client, 200);
       },
-      ::testing::ExitedWithCode(25), "");
+      ::testing::ExitedWithCode(10), "");
 }
 
 TEST(ConnectionPosix, GatheredOutputArrivesWholeBeforeTheReplyIsRead) {
