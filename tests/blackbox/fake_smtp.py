@@ -15,7 +15,7 @@ process. It serves one connection by a script, a transcript of the server's side
 
 Each reply may be split into several pieces, sent one by one with a pause between them so
 that the client receives them in separate reads; CLOSE as a piece closes the connection
-at that point. Every byte the client sends is recorded in order (`received`), and the
+at that point, and silence(seconds) as a piece keeps the server silent that long. Every byte the client sends is recorded in order (`received`), and the
 commands one by one (`commands`, with the message data as one item).
 
 The second half of the file holds the helpers of the delivery tests: a base class that
@@ -24,6 +24,7 @@ text, and the Base64 layout of attachment parts.
 """
 import base64
 import re
+import select
 import socket
 import threading
 import time
@@ -36,6 +37,13 @@ PAUSE = 0.5
 # No wait of the server is unbounded.
 IO_TIMEOUT = 30.0
 CLOSE = object()
+
+
+class silence:
+    """A piece that is no bytes but a stretch of silence of the server."""
+
+    def __init__(self, seconds):
+        self.seconds = seconds
 
 
 def _bytes(text):
@@ -57,6 +65,12 @@ def message(*pieces):
     return ("message", [_piece(p) for p in pieces])
 
 
+def during(nbytes, *pieces):
+    """Waits until at least nbytes of the message have come (without taking them), then
+    sends the pieces while the client is still sending; message() reads the rest."""
+    return ("during", nbytes, [_piece(p) for p in pieces])
+
+
 def cut(nbytes):
     """Reads at least nbytes more of what the client sends, then closes the connection
     with the rest unread (the client's further sends fail)."""
@@ -69,7 +83,7 @@ def close():
 
 
 def _piece(p):
-    return p if p is CLOSE else _bytes(p)
+    return p if p is CLOSE or isinstance(p, silence) else _bytes(p)
 
 
 def dialogue(recipients=1, ehlo=("250-fake\r\n250 OK\r\n",), auth=(), end="250 2.0.0 Ok: queued\r\n",
@@ -181,6 +195,10 @@ class FakeSMTP:
                 return False
             self.commands.append(data)
             return self._send(step[1])
+        if kind == "during":
+            while len(self._buffer) < step[1] and self._fill():
+                pass
+            return self._send(step[2], in_turn=False)
         if kind == "cut":
             while len(self._buffer) < step[1] and self._fill():
                 pass
@@ -188,15 +206,32 @@ class FakeSMTP:
             return False
         raise ValueError(kind)
 
-    def _send(self, pieces):
+    def _send(self, pieces, in_turn=True):
+        """Sends the pieces of one reply. in_turn: the client is to wait for the whole
+        reply, so anything it sends before the last piece is noted as a problem."""
         for i, piece in enumerate(pieces):
             if i:
                 time.sleep(self.pause)
+                if in_turn and self._client_spoke():
+                    self.problems.append("the client went on before the reply was complete")
+                    in_turn = False
             if piece is CLOSE:
                 self._close_connection()
                 return False
+            if isinstance(piece, silence):
+                time.sleep(piece.seconds)
+                continue
             self._conn.sendall(piece)
         return True
+
+    def _client_spoke(self):
+        if self._buffer:
+            return True
+        try:
+            readable, _, _ = select.select([self._conn], [], [], 0)
+            return bool(readable) and bool(self._conn.recv(1, socket.MSG_PEEK))
+        except OSError:
+            return False
 
     def _fill(self):
         try:
