@@ -96,6 +96,32 @@ class Dialogue(DeliveryTest):
             b"Send: EHLO " + host + b"\r\n" + recv("250-fake\r\n250 OK\r\n") +
             b"[250 message ok!]\n" + b"Send: MAIL FROM:<>\r\n")), r.stdout)
 
+    def test_split_rcpt_reply_then_refused_data_sends_no_message(self):
+        # RCPT answered in two pieces, DATA refused: the second piece belongs to the RCPT
+        # reply, so the refusal ends the run and the body's lines never reach the server.
+        body = "-TRSET\\nMAIL FROM:<x@evil.test>\\nRCPT TO:<y@evil.test>"
+        script = [greet("220 fake\r\n"), on("EHLO", "250 fake\r\n"), on("MAIL", "250 ok\r\n"),
+                  on("RCPT", "250-first\r\n", "250 second\r\n"),
+                  on("DATA", "554 5.5.1 no valid recipients\r\n")]
+        r, server = self.deliver(script, body, "b@example.test")
+        self.assertEqual((r.status, r.stdout), (11, console(error_lines(11, 554))), r)
+        self.assertTrue(bytes(server.received).endswith(RCPT_B + b"DATA\r\n"), server.received)
+        self.assertEqual(self.work_files(), [])
+
+    def test_trace_escapes_the_servers_control_bytes(self):
+        # A greeting that would retitle and clear the terminal is shown escaped; the
+        # reply itself is still a proper greeting.
+        hostile = b"220 \x1b]0;owned\x07\x1b[2J ready\x00\r\n"
+        script = dialogue()
+        script[0] = greet(hostile)
+        r, server = self.deliver(script, "-d", "b@example.test")
+        self.assertEqual((r.status, server.problems), (0, []), r)
+        self.assertTrue(r.stdout.startswith(console(
+            b"Recv:[%d bytes] 220 \\x1b]0;owned\\x07\\x1b[2J ready\\x00\r\n" % len(hostile))),
+            r.stdout)
+        self.assertNotIn(b"\x1b", r.stdout)
+        self.assertNotIn(b"\x07", r.stdout)
+
     def test_server_by_name_and_port_low_bits(self):
         with FakeSMTP(dialogue()) as server:
             self.write_ini(server.port + 65536)
