@@ -290,9 +290,15 @@ HANDLE create_new_file(const std::string& path, DWORD share) {
 
 }  // namespace
 
-std::FILE* create_exclusive(const std::string& path) {
-  // No sharing while the work file is being written.
-  HANDLE handle = create_new_file(path, 0);
+namespace win32 {
+
+std::FILE* create_exclusive_file(const std::string& path, bool deletable) {
+  // No sharing while the work file is being written, but for deletion when asked: the
+  // handler of an interruption removes a work file that is still being written.
+  HANDLE handle = create_new_file(path, deletable ? FILE_SHARE_DELETE : 0);
+  if (handle == INVALID_HANDLE_VALUE && deletable && GetLastError() == ERROR_INVALID_PARAMETER) {
+    handle = create_new_file(path, 0);  // the 95 family knows no deletion sharing
+  }
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
   int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
   if (fd < 0) {
@@ -302,6 +308,12 @@ std::FILE* create_exclusive(const std::string& path) {
   std::FILE* file = _fdopen(fd, "wb");
   if (file == nullptr) _close(fd);  // closes the handle too
   return file;
+}
+
+}  // namespace win32
+
+std::FILE* create_exclusive(const std::string& path) {
+  return win32::create_exclusive_file(path, false);
 }
 
 std::FILE* open_for_reading(const std::string& path) {
@@ -315,6 +327,12 @@ std::FILE* open_for_reading(const std::string& path) {
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   }
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  // Only a file on disk: a console, a pipe or a device opened by its name is no file to
+  // read here (a directory does not open without backup semantics at all).
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    CloseHandle(handle);
+    return nullptr;
+  }
   int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
   if (fd < 0) {
     CloseHandle(handle);
