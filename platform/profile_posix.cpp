@@ -89,12 +89,13 @@ bool same_name(std::string_view a, const char* b) {
 }
 
 // Reads the whole file; false when it is missing, is no regular file or cannot be read.
-bool read_file(const std::string& path, std::string* content) {
+// The storage is taken once, with room for spare bytes more (what a writer adds).
+bool read_file(const std::string& path, std::string* content, std::size_t spare = 0) {
   content->clear();
   std::FILE* file = open_for_reading(path);
   if (file == nullptr) return false;
   int64_t size = file_size(file);
-  if (size > 0) content->reserve(static_cast<std::size_t>(size));
+  if (size > 0) content->reserve(static_cast<std::size_t>(size) + spare);
   char buffer[65536];
   std::size_t got;
   while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) content->append(buffer, got);
@@ -134,12 +135,38 @@ struct Position {
   LineSpan last;
 };
 
+// The start of the line that holds the byte at offset.
+std::size_t line_start_of(const std::string& content, std::size_t offset) {
+  std::size_t lf = offset == 0 ? std::string::npos : content.rfind('\n', offset - 1);
+  return lf == std::string::npos ? 0 : lf + 1;
+}
+
+// The start of the next line, from the line start at, that can matter: outside the
+// section sought only a line holding a "[" can open a section; inside it only a line
+// that is not all blanks can hold a key or be its last line. The lines passed over are
+// skipped at the speed of a byte search, so a file of millions of empty lines costs one
+// quick pass per key. npos when no such line is left.
+std::size_t next_line_that_counts(const std::string& content, std::size_t at, bool inside) {
+  std::size_t found;
+  if (inside) {
+    found = at;
+    while (found < content.size() && is_blank(content[found])) ++found;
+    if (found == content.size()) return std::string::npos;
+  } else {
+    found = content.find('[', at);
+    if (found == std::string::npos) return std::string::npos;
+  }
+  return line_start_of(content, found);
+}
+
 Position find_key(const std::string& content, const char* section, const char* key) {
   Position at;
   bool inside = false;
   std::size_t next = 0;
   LineSpan line;
-  while (next_line(content, &next, &line)) {
+  for (;;) {
+    next = next_line_that_counts(content, next, inside);
+    if (next == std::string::npos || !next_line(content, &next, &line)) break;
     std::string_view text = line_text(content, line);
     // A UTF-8 byte order mark before the first line is no part of it.
     if (line.start == 0 && text.substr(0, 3) == kByteOrderMark) text.remove_prefix(3);
@@ -306,8 +333,15 @@ bool profile_write_strings(const std::vector<ProfileEntry>& entries, const std::
   bool exists = lstat(path.c_str(), &old) == 0;
   // Never write through a link: it may have been planted to redirect the write.
   if (exists && !S_ISREG(old.st_mode)) return false;
+  // Room for every line that may be added, so that the file is held once, not copied.
+  std::size_t spare = 0;
+  for (const ProfileEntry& entry : entries) {
+    if (entry.section != nullptr && entry.key != nullptr) {
+      spare += std::strlen(entry.section) + std::strlen(entry.key) + entry.value.size() + 8;
+    }
+  }
   std::string content;
-  if (exists && !read_file(path, &content)) return false;
+  if (exists && !read_file(path, &content, spare)) return false;
 
   bool all_taken = true;
   bool changed = false;
