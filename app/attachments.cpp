@@ -99,7 +99,7 @@ void prepare_attachments(const std::string& text) {
     const std::string name = work_file_name(process, i);
     // Made fresh and for the owner only: a file or link already bearing the name is
     // never appended to or written through.
-    std::FILE* work_file = platform::create_exclusive(name);
+    std::FILE* work_file = platform::create_work_file(name);
     if (work_file == nullptr) abandon_preparation(kErrWorkFile);
     g_run.work_file_list.push_back(name);
 
@@ -120,5 +120,7 @@ void prepare_attachments(const std::string& text) {
 
 void delete_work_files() {
   for (const std::string& name : g_run.work_file_list) std::remove(name.c_str());
+  // Only now: an interruption while they were being removed removes the rest.
+  platform::forget_work_files();
   g_run.work_file_list.clear();
 }

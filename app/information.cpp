@@ -142,7 +142,7 @@ const char kInfoSubjectNone[] =
 // The size of a file opened by its path exactly as written, as a signed 32-bit number.
 // A file that cannot be opened (gone since it was checked) shows as -1.
 long file_size_of(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = platform::open_for_reading(path);
   if (file == nullptr) return -1;
   int64_t size = platform::file_size(file);
   std::fclose(file);

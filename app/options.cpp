@@ -6,8 +6,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
 #include "app/attachments.h"
 #include "app/console.h"
@@ -157,11 +155,9 @@ int32_t parse_priority(const std::string& value) {
 }
 
 bool file_is_readable(const std::string& path) {
-  // A directory opens for reading on POSIX but not on Windows; it is no file here. The
-  // test reads nothing, so a pipe named as the file loses no byte.
-  std::error_code ignored;
-  if (std::filesystem::is_directory(path, ignored)) return false;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  // Only a regular file counts: a directory, a FIFO or a device is refused at once,
+  // without waiting on it and without reading from it.
+  std::FILE* file = platform::open_for_reading(path);
   if (file == nullptr) return false;
   std::fclose(file);
   return true;

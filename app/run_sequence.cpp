@@ -13,12 +13,15 @@
 #include "app/run_state.h"
 #include "config/settings.h"
 #include "config/settings_menu.h"
+#include "platform/platform.h"
 #include "transfer/pop_before_smtp.h"
 #include "transfer/smtp_dialogue.h"
 
 namespace {
 
 void run(int argc, char** argv) {
+  // Before anything can make a work file or write to the console.
+  platform::install_interrupt_handling();
   g_run.program_name = argc > 0 ? argv[0] : "vorna";
   g_run.body_file.clear();
   g_run.attachment_list.clear();

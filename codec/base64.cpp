@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "app/options.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -142,7 +143,8 @@ int base64_decode(const char* text, std::size_t length, unsigned char* dest, std
 }
 
 int base64_stream_file(const std::string& path, std::FILE* work_file) {
-  std::FILE* file = std::fopen(expand_tilde(path).c_str(), "rb");
+  // A regular file only, never waited on: a FIFO or device is refused like a missing file.
+  std::FILE* file = platform::open_for_reading(expand_tilde(path));
   if (file == nullptr) return 1;
   bool written =
       std::fwrite(kPartHeader, 1, sizeof kPartHeader - 1, work_file) == sizeof kPartHeader - 1;

@@ -3,6 +3,7 @@
 #include "config/settings.h"
 
 #include <cstdio>
+#include <vector>
 
 #include "app/errors.h"
 #include "platform/platform.h"
@@ -21,15 +22,13 @@ constexpr std::size_t kPassSize = 511;
 // The longest "windir" value that still forms a settings path.
 constexpr std::size_t kMaxWindirLength = 1000;
 
-// The file counts as present when it opens and reads for reading (a directory of that
-// name does not).
+// The file counts as present when it opens for reading as a regular file: a directory,
+// a FIFO or a device of that name counts as absent (and is not waited on).
 bool readable(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = platform::open_for_reading(path);
   if (file == nullptr) return false;
-  std::fgetc(file);
-  bool ok = !std::ferror(file);
   std::fclose(file);
-  return ok;
+  return true;
 }
 
 std::string in_directory(const std::string& directory) {
@@ -86,6 +85,8 @@ int executable_ini_path(std::string* path) {
 void load_settings() {
   const std::string& path = g_settings.settings_path;
   Settings& s = g_settings;
+  // The file is read once for all twelve keys.
+  platform::profile_hold(path);
   s.pop3_use = platform::profile_get_int(kPop3, "POP3_USE", 0, path);
   s.apop_use = platform::profile_get_int(kPop3, "APOP_USE", 0, path);
   s.pop3_server = platform::profile_get_string(kPop3, "POP3_SERVER", "dummy", kTextSize, path);
@@ -100,19 +101,23 @@ void load_settings() {
   s.smtp_pass_stored =
       platform::profile_get_string(kSmtp, "SMTP_PASS", "24682468", kPassSize, path);
   s.smtp_auth = platform::profile_get_int(kSmtp, "SMTP_AUTH", 0, path);
+  platform::profile_release();
 }
 
 void save_settings() {
   const std::string& path = g_settings.settings_path;
   const Settings& s = g_settings;
-  // Failures to write go unreported: the menu ends the run with status 0 regardless.
-  auto put_int = [&path](const char* section, const char* key, int32_t value) {
+  // The twelve keys go in one write of the file. Failures to write go unreported: the menu
+  // ends the run with status 0 regardless.
+  std::vector<platform::ProfileEntry> entries;
+  auto put_int = [&entries](const char* section, const char* key, int32_t value) {
     char text[16];
     std::snprintf(text, sizeof text, "%d", static_cast<int>(value));
-    platform::profile_write_string(section, key, text, path);
+    entries.push_back(platform::ProfileEntry{section, key, text});
   };
-  auto put_text = [&path](const char* section, const char* key, const std::string& value) {
-    platform::profile_write_string(section, key, value.c_str(), path);
+  auto put_text = [&entries](const char* section, const char* key, const std::string& value) {
+    // A value ends at a NUL, as the profile functions take it.
+    entries.push_back(platform::ProfileEntry{section, key, value.c_str()});
   };
   put_int(kPop3, "POP3_USE", s.pop3_use);
   put_int(kPop3, "APOP_USE", s.apop_use);
@@ -126,4 +131,5 @@ void save_settings() {
   put_text(kSmtp, "SMTP_USER", s.smtp_user);
   put_text(kSmtp, "SMTP_PASS", s.smtp_pass_stored);
   put_int(kSmtp, "SMTP_PORT", s.smtp_port);
+  platform::profile_write_strings(entries, path);
 }

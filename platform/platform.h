@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -54,9 +55,12 @@ long timezone_seconds_west();
 // when anything already bears the name (a file, a directory or a link), so a stale or
 // planted file is never written through. nullptr on failure.
 std::FILE* create_exclusive(const std::string& path);
-// Opens an existing file for binary reading; nullptr on failure. The file can still be
-// deleted while it is open (on Windows too), so that the end of a failed run removes a work
-// file that was being sent.
+// Opens an existing regular file for binary reading; nullptr on failure. Anything else
+// bearing the name (a directory, a FIFO, a device) is refused without waiting on it: the
+// open itself never blocks, and the kind is told from the opened file, so nothing can be
+// swapped in between the test and the use. The file can still be deleted while it is
+// open (on Windows too), so that the end of a failed run removes a work file that was
+// being sent.
 std::FILE* open_for_reading(const std::string& path);
 // Size in bytes of an open file; -1 when it cannot be told.
 int64_t file_size(std::FILE* file);
@@ -80,9 +84,43 @@ std::string profile_get_string(const char* section, const char* key, const char*
 // Reads an integer: optional sign and leading digits (no digits: 0).
 int profile_get_int(const char* section, const char* key, int fallback, const std::string& path);
 // Writes one key, creating file and section when missing and leaving every other line
-// unchanged. A file created here is readable and writable by its owner only.
+// unchanged. The file is readable and writable by its owner only afterwards, whatever
+// its permissions were before, since it holds the enciphered passwords.
 bool profile_write_string(const char* section, const char* key, const char* value,
                           const std::string& path);
+
+// One key to write: profile_write_strings writes them in order, with the result of as
+// many profile_write_string calls, reading and replacing the file once. False when any
+// entry was refused or the file could not be written.
+struct ProfileEntry {
+  const char* section;
+  const char* key;
+  std::string value;
+};
+bool profile_write_strings(const std::vector<ProfileEntry>& entries, const std::string& path);
+
+// Between profile_hold and profile_release, reads of that path use one copy of the file
+// read at profile_hold, so a run reads its settings file once however many keys it
+// takes. A write through the functions above ends the hold. Where the profile functions
+// are the system's own (Windows), both do nothing.
+void profile_hold(const std::string& path);
+void profile_release();
+
+// ---------------------------------------------------------------- interruption
+
+// Prepares the process for the ways it can be ended from outside. A write to a closed
+// pipe (the console piped into a program that has ended) fails as an error instead of
+// ending the process (SIGPIPE is ignored on POSIX). An interruption (SIGINT, SIGTERM or
+// SIGHUP on POSIX; Ctrl+C, Ctrl+Break or closing the console on Windows) first removes
+// the work files made by create_work_file, then ends the process as the interruption
+// would have (POSIX: the signal's default action; Windows: status 0xC000013A). A signal
+// that the process was started with ignored stays ignored.
+void install_interrupt_handling();
+// create_exclusive for a work file: the file is also removed when an interruption ends
+// the process, until forget_work_files is called.
+std::FILE* create_work_file(const std::string& path);
+// The work files are no longer removed on an interruption (their owner removed them).
+void forget_work_files();
 
 // ---------------------------------------------------------------- sockets
 

@@ -129,7 +129,22 @@ std::FILE* create_exclusive(const std::string& path) {
   return file;
 }
 
-std::FILE* open_for_reading(const std::string& path) { return std::fopen(path.c_str(), "rb"); }
+std::FILE* open_for_reading(const std::string& path) {
+  // Opened without blocking, so that a FIFO without a writer or a device does not hold
+  // the run; the kind is then told from the opened file itself.
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return nullptr;
+  }
+  int flags = fcntl(fd, F_GETFL, 0);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  std::FILE* file = fdopen(fd, "rb");
+  if (file == nullptr) close(fd);
+  return file;
+}
 
 int64_t file_size(std::FILE* file) {
   struct stat info {};

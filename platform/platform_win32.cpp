@@ -270,6 +270,7 @@ class OwnerOnly {
   OwnerOnly& operator=(const OwnerOnly&) = delete;
 
   SECURITY_ATTRIBUTES* get() { return ready_ ? &attributes_ : nullptr; }
+  SECURITY_DESCRIPTOR* descriptor() { return ready_ ? &descriptor_ : nullptr; }
 
  private:
   std::vector<unsigned char> user_;
@@ -290,9 +291,15 @@ HANDLE create_new_file(const std::string& path, DWORD share) {
 
 }  // namespace
 
-std::FILE* create_exclusive(const std::string& path) {
-  // No sharing while the work file is being written.
-  HANDLE handle = create_new_file(path, 0);
+namespace win32 {
+
+std::FILE* create_exclusive_file(const std::string& path, bool deletable) {
+  // No sharing while the work file is being written, but for deletion when asked: the
+  // handler of an interruption removes a work file that is still being written.
+  HANDLE handle = create_new_file(path, deletable ? FILE_SHARE_DELETE : 0);
+  if (handle == INVALID_HANDLE_VALUE && deletable && GetLastError() == ERROR_INVALID_PARAMETER) {
+    handle = create_new_file(path, 0);  // the 95 family knows no deletion sharing
+  }
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
   int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
   if (fd < 0) {
@@ -302,6 +309,12 @@ std::FILE* create_exclusive(const std::string& path) {
   std::FILE* file = _fdopen(fd, "wb");
   if (file == nullptr) _close(fd);  // closes the handle too
   return file;
+}
+
+}  // namespace win32
+
+std::FILE* create_exclusive(const std::string& path) {
+  return win32::create_exclusive_file(path, false);
 }
 
 std::FILE* open_for_reading(const std::string& path) {
@@ -315,6 +328,12 @@ std::FILE* open_for_reading(const std::string& path) {
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   }
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  // Only a file on disk: a console, a pipe or a device opened by its name is no file to
+  // read here (a directory does not open without backup semantics at all).
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    CloseHandle(handle);
+    return nullptr;
+  }
   int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
   if (fd < 0) {
     CloseHandle(handle);
@@ -385,16 +404,48 @@ int profile_get_int(const char* section, const char* key, int fallback, const st
   return static_cast<int>(value);
 }
 
+namespace {
+
+// The settings file holds the enciphered passwords: one that does not exist yet is created
+// empty and owner-only, and an existing one gets the same access list as such a new file,
+// whatever it had, before the profile function writes into it. Where the system or the
+// file system has no access lists, the file stays as it is.
+void make_owner_only_profile(const std::string& full) {
+  HANDLE created = create_new_file(full, FILE_SHARE_READ | FILE_SHARE_WRITE);
+  if (created != INVALID_HANDLE_VALUE) {
+    CloseHandle(created);
+    return;
+  }
+  OwnerOnly security;
+  if (security.descriptor() != nullptr) {
+    SetFileSecurityA(full.c_str(), DACL_SECURITY_INFORMATION, security.descriptor());
+  }
+}
+
+}  // namespace
+
+bool profile_write_strings(const std::vector<ProfileEntry>& entries, const std::string& path) {
+  std::string full = full_profile_path(path);
+  make_owner_only_profile(full);
+  bool all_written = !entries.empty();
+  for (const ProfileEntry& entry : entries) {
+    if (WritePrivateProfileStringA(entry.section, entry.key, entry.value.c_str(), full.c_str()) ==
+        0) {
+      all_written = false;
+    }
+  }
+  return all_written;
+}
+
 bool profile_write_string(const char* section, const char* key, const char* value,
                           const std::string& path) {
-  std::string full = full_profile_path(path);
-  // A settings file that does not exist yet is created empty and owner-only first, as it
-  // holds the enciphered passwords; the profile function then fills it. An existing file
-  // keeps its access list.
-  HANDLE created = create_new_file(full, FILE_SHARE_READ | FILE_SHARE_WRITE);
-  if (created != INVALID_HANDLE_VALUE) CloseHandle(created);
-  return WritePrivateProfileStringA(section, key, value, full.c_str()) != 0;
+  if (value == nullptr) return false;
+  return profile_write_strings({ProfileEntry{section, key, value}}, path);
 }
+
+// The system's profile functions keep their own copy of a file in use; nothing to hold.
+void profile_hold(const std::string&) {}
+void profile_release() {}
 
 // ---------------------------------------------------------------- sockets
 

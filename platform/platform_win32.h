@@ -1,7 +1,9 @@
-// Windows-only parts of the platform layer, declared for the Windows unit tests, which
-// run both ways of finding the executable (Wine reports the NT family only).
+// Windows-only parts of the platform layer, shared between its files and declared for the
+// Windows unit tests, which run both ways of finding the executable (Wine reports the NT
+// family only).
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 namespace platform {
@@ -12,6 +14,10 @@ namespace win32 {
 // name alone). Each is false when its library, entry points or process cannot be had.
 bool executable_path_nt(std::string* path);
 bool executable_path_95(std::string* path);
+
+// create_exclusive, and with deletable the file can be deleted while it is being written
+// (its deletion then takes effect when it is closed or the process ends).
+std::FILE* create_exclusive_file(const std::string& path, bool deletable);
 
 }  // namespace win32
 }  // namespace platform

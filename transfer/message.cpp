@@ -212,7 +212,8 @@ namespace {
 // no runtime's text mode can change a byte, and a line of any length goes out whole.
 void send_body_file(platform::Socket socket) {
   if (g_run.info_mode) console_printf("%s", kProgressBodySending);
-  std::FILE* file = std::fopen(g_run.body_file.c_str(), "rb");
+  // A regular file only: what was checked when -F was read may have been replaced since.
+  std::FILE* file = platform::open_for_reading(g_run.body_file);
   if (file == nullptr) fail_after_flush(socket, kErrBodyFile);
   std::vector<char> block(kFileBlock);
   std::string line;

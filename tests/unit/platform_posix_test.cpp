@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,6 +34,41 @@ TEST(PlatformPosix, CreateExclusiveIsOwnerOnlyAndRefusesTakenNames) {
   EXPECT_EQ(platform::create_exclusive(link), nullptr) << "a planted link must not be followed";
   struct stat target_info {};
   EXPECT_NE(stat(target.c_str(), &target_info), 0) << "nothing may be created through the link";
+  std::remove(link.c_str());
+  std::remove(path.c_str());
+}
+
+TEST(PlatformPosix, OpenForReadingTakesRegularFilesOnlyAndNeverWaits) {
+  std::string path = temp_name("vorna_open_");
+  std::remove(path.c_str());
+  EXPECT_EQ(platform::open_for_reading(path), nullptr);
+
+  // A FIFO without a writer, a directory and a device are refused at once.
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  EXPECT_EQ(platform::open_for_reading(path), nullptr);
+  std::remove(path.c_str());
+  ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+  EXPECT_EQ(platform::open_for_reading(path), nullptr);
+  rmdir(path.c_str());
+  EXPECT_EQ(platform::open_for_reading("/dev/null"), nullptr);
+
+  // A regular file reads as usual, also through a link, and blocks as a file does.
+  std::FILE* out = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(out, nullptr);
+  std::fputs("abc", out);
+  std::fclose(out);
+  std::string link = path + ".link";
+  std::remove(link.c_str());
+  ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
+  for (const std::string& name : {path, link}) {
+    std::FILE* in = platform::open_for_reading(name);
+    ASSERT_NE(in, nullptr) << name;
+    char buffer[8] = {};
+    EXPECT_EQ(std::fread(buffer, 1, sizeof buffer, in), 3u);
+    EXPECT_STREQ(buffer, "abc");
+    EXPECT_EQ(fcntl(fileno(in), F_GETFL) & O_NONBLOCK, 0);
+    std::fclose(in);
+  }
   std::remove(link.c_str());
   std::remove(path.c_str());
 }

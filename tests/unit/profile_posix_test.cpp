@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "test_files.h"
@@ -179,15 +180,19 @@ TEST_F(Profile, WriterChangesOnlyItsLine) {
   }
 }
 
-TEST_F(Profile, WriterCreatesOwnerOnlyFilesAndKeepsModes) {
+TEST_F(Profile, WriterLeavesOwnerOnlyFiles) {
   ASSERT_TRUE(platform::profile_write_string("SMTP", "SMTP_PORT", "587", path_));
   EXPECT_EQ(get(), "[SMTP]\nSMTP_PORT=587\n");
   EXPECT_EQ(mode(), 0600u);
   EXPECT_EQ(number("smtp", "smtp_port"), 587);
 
-  ASSERT_EQ(chmod(path_.c_str(), 0640), 0);
-  ASSERT_TRUE(platform::profile_write_string("SMTP", "SMTP_PORT", "25", path_));
-  EXPECT_EQ(mode(), 0640u) << "replacing keeps the file's permission bits";
+  // A file that others could read (as an editor or a copy leaves it) holds the enciphered
+  // passwords after a save: it becomes owner-only.
+  for (mode_t before : {0644u, 0640u, 0666u, 0400u}) {
+    ASSERT_EQ(chmod(path_.c_str(), before), 0);
+    ASSERT_TRUE(platform::profile_write_string("SMTP", "SMTP_PORT", "25", path_));
+    EXPECT_EQ(mode(), 0600u) << "was " << std::oct << before;
+  }
 
   std::filesystem::path file(path_);
   for (const auto& entry : std::filesystem::directory_iterator(file.parent_path())) {
@@ -210,6 +215,75 @@ TEST_F(Profile, WriterRefusesLinksAndLineBreaks) {
   EXPECT_FALSE(platform::profile_write_string("S", "K", "2\n[T]\nX=3", path_));
   EXPECT_FALSE(platform::profile_write_string("S", "K\r", "2", path_));
   EXPECT_EQ(get(), "[S]\nK=1\n");
+}
+
+TEST_F(Profile, HeldFileIsReadOnceForAllLookups) {
+  put("[POP3]\nPOP3_USER=bob\nPOP3_PORT=110\n");
+  platform::profile_hold(path_);
+  // Changed and then removed under the hold: the lookups still see the file as it was read.
+  put("[POP3]\nPOP3_USER=eve\n");
+  EXPECT_EQ(text("POP3", "POP3_USER"), "bob");
+  std::remove(path_.c_str());
+  EXPECT_EQ(text("pop3", "pop3_user"), "bob");
+  EXPECT_EQ(number("POP3", "POP3_PORT"), 110);
+  EXPECT_EQ(text("POP3", "ABSENT"), "DEF");
+  EXPECT_EQ(text("SMTP", "POP3_USER"), "DEF");
+  // Another path is read as usual.
+  std::string other = path_ + ".other";
+  write_file(other, "[S]\nK=7\n");
+  EXPECT_EQ(platform::profile_get_int("S", "K", 0, other), 7);
+  std::remove(other.c_str());
+  platform::profile_release();
+  EXPECT_EQ(text("POP3", "POP3_USER"), "DEF") << "after the release the file is read again";
+
+  // A file missing when it is held stays missing for the held lookups.
+  platform::profile_hold(path_);
+  put("[POP3]\nPOP3_USER=late\n");
+  EXPECT_EQ(text("POP3", "POP3_USER"), "DEF");
+  // A write ends the hold: what it wrote is what is read.
+  ASSERT_TRUE(platform::profile_write_string("POP3", "POP3_PORT", "995", path_));
+  EXPECT_EQ(text("POP3", "POP3_USER"), "late");
+  EXPECT_EQ(number("POP3", "POP3_PORT"), 995);
+  platform::profile_release();
+}
+
+TEST_F(Profile, WritingManyKeysAtOnceEqualsWritingThemOneByOne) {
+  const std::string before =
+      "\xEF\xBB\xBF; kept\r\n[SMTP]\r\nSMTP_PORT=25\r\n\r\n[POP3]\r\nPOP3_USE=1\r\nodd\r\nLAST=x";
+  const std::vector<platform::ProfileEntry> entries = {
+      {"POP3", "POP3_USE", "0"},    {"POP3", "POP3_SERVER", "pop.example.test"},
+      {"SMTP", "SMTP_AUTH", "2"},   {"SMTP", "SMTP_PORT", "587"},
+      {"NEW", "A", "1"},            {"new", "B", ""},
+      {"POP3", "BAD", "x\r\ny=z"},  // refused, the others still go
+  };
+  put(before);
+  for (const auto& e : entries) platform::profile_write_string(e.section, e.key, e.value.c_str(), path_);
+  const std::string one_by_one = get();
+
+  put(before);
+  EXPECT_FALSE(platform::profile_write_strings(entries, path_)) << "one entry was refused";
+  EXPECT_EQ(get(), one_by_one);
+  EXPECT_EQ(one_by_one,
+            "\xEF\xBB\xBF; kept\r\n[SMTP]\r\nSMTP_PORT=587\r\nSMTP_AUTH=2\r\n\r\n[POP3]\r\n"
+            "POP3_USE=0\r\nodd\r\nLAST=x\r\nPOP3_SERVER=pop.example.test\r\n[NEW]\r\nA=1\r\n"
+            "B=\r\n");
+  EXPECT_TRUE(platform::profile_write_strings({{"NEW", "A", "2"}}, path_));
+}
+
+TEST_F(Profile, OnlyRegularFilesAreRead) {
+  // A FIFO with no writer would block an ordinary open for ever; it reads as no file.
+  ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+  EXPECT_EQ(text("POP3", "POP3_USER"), "DEF");
+  platform::profile_hold(path_);
+  EXPECT_EQ(number("POP3", "POP3_PORT"), -77);
+  platform::profile_release();
+  EXPECT_FALSE(platform::profile_write_string("POP3", "POP3_PORT", "1", path_));
+  std::remove(path_.c_str());
+
+  ASSERT_EQ(mkdir(path_.c_str(), 0700), 0);
+  EXPECT_EQ(text("POP3", "POP3_USER"), "DEF");
+  EXPECT_FALSE(platform::profile_write_string("POP3", "POP3_PORT", "1", path_));
+  rmdir(path_.c_str());
 }
 
 }  // namespace

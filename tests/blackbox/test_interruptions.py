@@ -1,0 +1,105 @@
+"""A run ended from outside: a console pipe closed by its reader, and SIGINT, SIGTERM or
+SIGHUP while the program waits on a server. The work files never stay behind, the exit
+status is the program's own code or the signal's, and no wait is unbounded."""
+import os
+import signal
+import socket
+import subprocess
+import time
+import unittest
+
+from fake_smtp import DeliveryTest, FakeSMTP, dialogue
+from harness import BIN, RUNNER, WINDOWS, _PASSED_THROUGH
+
+POSIX_NATIVE = not WINDOWS and not RUNNER
+
+
+def wait_for(condition, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.02)
+    return False
+
+
+@unittest.skipUnless(POSIX_NATIVE, "POSIX signals of a native program")
+class Interruptions(DeliveryTest):
+    def start(self, args, preexec_fn=None, stdout=subprocess.DEVNULL):
+        env = {k: os.environ[k] for k in _PASSED_THROUGH if k in os.environ}
+        env.update({k: v for k, v in self.env().items() if v is not None})
+        return subprocess.Popen([BIN] + list(args), cwd=self.cwd, env=env, stdout=stdout,
+                                stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
+                                preexec_fn=preexec_fn)
+
+    def silent_server(self):
+        """A listener that accepts and then says nothing: the client waits for the greeting."""
+        listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        listener.settimeout(20)
+        self.addCleanup(listener.close)
+        self.write_ini(listener.getsockname()[1])
+        return listener
+
+    def started_waiting(self, listener, process):
+        """Accepts the client's connection, once its work files are made."""
+        conn, _ = listener.accept()
+        self.addCleanup(conn.close)
+        self.assertEqual(len(self.work_files()), 2)
+        self.assertIsNone(process.poll())
+        return conn
+
+    def test_signal_while_waiting_removes_work_files_and_ends_by_the_signal(self):
+        self.write("a.bin", os.urandom(200000))
+        self.write("b.bin", b"second")
+        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=signal.Signals(number).name):
+                listener = self.silent_server()
+                process = self.start(["-h127.0.0.1", "-aa.bin,b.bin", "r@example.test"])
+                self.started_waiting(listener, process)
+                began = time.monotonic()
+                process.send_signal(number)
+                status = process.wait(timeout=20)
+                self.assertEqual(status, -number)
+                self.assertLess(time.monotonic() - began, 10)
+                self.assertEqual(self.work_files(), [])
+
+    def test_signal_ignored_at_start_stays_ignored(self):
+        # As under nohup: SIGHUP was ignored when the program started, so it goes on; the
+        # server then closes and the run ends with its own code, work files removed.
+        self.write("a.bin", b"data")
+        self.write("b.bin", b"more")
+        listener = self.silent_server()
+        process = self.start(["-h127.0.0.1", "-aa.bin,b.bin", "r@example.test"],
+                             preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
+        conn = self.started_waiting(listener, process)
+        process.send_signal(signal.SIGHUP)
+        time.sleep(0.5)
+        self.assertIsNone(process.poll(), "an ignored SIGHUP ended the run")
+        conn.close()
+        self.assertEqual(process.wait(timeout=20), 10)
+        self.assertEqual(self.work_files(), [])
+
+    def test_console_pipe_closed_by_its_reader(self):
+        # vorna -d ... -abig.bin r@x | head -c 200: the trace goes on into a closed pipe;
+        # the message is still sent and the run ends with status 0.
+        data = os.urandom(1 << 20)
+        self.write("big.bin", data)
+        server = FakeSMTP(dialogue())
+        with server:
+            self.write_ini(server.port)
+            process = self.start(["-d", "-h127.0.0.1", "-abig.bin", "r@example.test"],
+                                 stdout=subprocess.PIPE)
+            head = process.stdout.read(200)
+            process.stdout.close()
+            status = process.wait(timeout=60)
+        self.assertEqual(len(head), 200)
+        self.assertEqual(status, 0)
+        self.assertEqual(server.problems, [])
+        self.assertIn(b"\r\n.\r\n", self.the_message(server))
+        self.assertEqual(self.work_files(), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
