@@ -5,8 +5,6 @@
 #include <cstring>
 #include <memory>
 
-#include "app/options.h"
-
 namespace {
 
 const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -142,14 +140,15 @@ int base64_decode(const char* text, std::size_t length, unsigned char* dest, std
 }
 
 int base64_stream_file(const std::string& path, std::FILE* work_file) {
-  std::FILE* file = std::fopen(expand_tilde(path).c_str(), "rb");
+  std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) return 1;
   bool written =
       std::fwrite(kPartHeader, 1, sizeof kPartHeader - 1, work_file) == sizeof kPartHeader - 1;
 
   // Whole lines of 57 bytes become 76 characters and CR LF; the block size is a multiple
   // of 57, so only the last block can end in a partial line. That line is ended by the
-  // final CR LF below; a file whose last line is full ends with an empty line instead.
+  // final CR LF below; a file whose last line is full (19 groups, the last one whole or
+  // not) ends with an empty line instead.
   std::unique_ptr<unsigned char[]> block(new unsigned char[kBlockBytes]);
   std::unique_ptr<char[]> text(new char[kBlockLines * kLineText + kLineText]);
   std::size_t got;
@@ -168,6 +167,12 @@ int base64_stream_file(const std::string& path, std::FILE* work_file) {
     if (left > whole) {
       encode_tail(in + whole, left - whole, out);
       out += 4;
+      // A partial group that is the line's 19th still fills the line, which then ends
+      // like every full line; the final CR LF below adds the empty line after it.
+      if (whole == kLineBytes - 3) {
+        *out++ = '\r';
+        *out++ = '\n';
+      }
     }
     std::size_t size = static_cast<std::size_t>(out - text.get());
     if (written && size > 0) written = std::fwrite(text.get(), 1, size, work_file) == size;

@@ -221,6 +221,22 @@ TEST_F(Base64Stream, LineLayouts) {
   }
 }
 
+TEST_F(Base64Stream, EverySizeModuloALine) {
+  // Three lines' worth of sizes: every remainder modulo 57, including 55 and 56, where
+  // the 19th group is partial and the line is still full.
+  std::mt19937 random(57);
+  for (std::size_t size = 0; size <= 3 * 57 + 1; ++size) {
+    std::string bytes(size, '\0');
+    for (char& b : bytes) b = static_cast<char>(random());
+    int result = -1;
+    ASSERT_EQ(stream(bytes, &result), reference_stream(bytes)) << "size " << size;
+  }
+  // A 56-byte file: one full line with its CR LF, then the empty line.
+  int result = -1;
+  std::string text = stream(std::string(56, 'a'), &result);
+  EXPECT_EQ(text, kHeader + base64_encode(std::string(56, 'a')) + "\r\n\r\n");
+}
+
 TEST_F(Base64Stream, LargeRandomFileMatchesReference) {
   std::mt19937 random(20261208);
   // Crosses several read blocks and ends in a partial line and a partial group.
