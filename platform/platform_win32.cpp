@@ -509,6 +509,21 @@ std::size_t send_some(Socket socket, const char* data, std::size_t length, int t
   }
 }
 
+SendFileStatus send_file(Socket socket, std::FILE* file, int timeout_ms) {
+  // Large reads straight into send; Windows Sockets 1.1 offers no copy from file to socket.
+  constexpr std::size_t kBlock = 256 * 1024;
+  std::vector<char> block(kBlock);
+  std::size_t count;
+  while ((count = std::fread(block.data(), 1, kBlock, file)) > 0) {
+    for (std::size_t done = 0; done < count;) {
+      std::size_t sent = send_some(socket, block.data() + done, count - done, timeout_ms);
+      if (sent == 0) return SendFileStatus::kSendFailed;
+      done += sent;
+    }
+  }
+  return std::ferror(file) ? SendFileStatus::kReadFailed : SendFileStatus::kDone;
+}
+
 RecvStatus recv_some(Socket socket, char* buffer, std::size_t capacity, int timeout_ms,
                      std::size_t* received) {
   SOCKET handle = as_socket(socket);

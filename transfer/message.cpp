@@ -314,16 +314,22 @@ void send_body_file(platform::Socket socket) {
 
 // Copies a work file (its transfer-encoding line, blank line and Base64 lines) into the
 // connection unchanged. In debug mode it goes in echoed pieces ending at line feeds;
-// otherwise in large blocks without echo. The bytes on the wire are the same.
+// otherwise straight from the file to the connection. The bytes on the wire are the same.
 void send_work_file(platform::Socket socket, std::FILE* file) {
+  if (!g_run.debug_mode) {
+    // Nothing to echo: what was gathered goes first, then the system copies the work
+    // file to the connection itself, with no pass through this program's buffers.
+    if (!flush_output(socket)) error_exit(kErrSend);
+    platform::SendFileStatus status = platform::send_file(socket, file, kSendTimeoutMs);
+    if (status == platform::SendFileStatus::kSendFailed) error_exit(kErrSend);
+    // A work file that stops being readable part-way would cut the attachment short.
+    if (status == platform::SendFileStatus::kReadFailed) error_exit(kErrBodyFile);
+    return;
+  }
   std::vector<char> block(kFileBlock);
   std::size_t count;
   std::string piece;
   while ((count = std::fread(block.data(), 1, block.size(), file)) > 0) {
-    if (!g_run.debug_mode) {
-      send_bytes(socket, block.data(), count);
-      continue;
-    }
     for (std::size_t i = 0; i < count; ++i) {
       piece.push_back(block[i]);
       if (block[i] == '\n' || piece.size() == kDebugPiece) {
