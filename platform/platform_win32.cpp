@@ -443,6 +443,9 @@ Socket tcp_socket() {
   // Every wait is bounded with select(), so the socket itself never blocks.
   u_long non_blocking = 1;
   ioctlsocket(created, FIONBIO, &non_blocking);
+  // Output goes out in whole gathered pieces; Nagle's rule would only delay the last one.
+  BOOL on = TRUE;
+  setsockopt(created, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
   return static_cast<Socket>(created);
 }
 
