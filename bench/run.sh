@@ -26,6 +26,7 @@ say() { printf '== %s\n' "$*"; }
 need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
+command -v c++ >/dev/null || need+=(g++)
 command -v cc >/dev/null || need+=(gcc)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v python3 >/dev/null || need+=(python3)
@@ -108,6 +109,14 @@ python3 "$root/bench/bench.py" --vorna "$vorna" --ideal "$work/ideal_client" \
   --measure "$work/measure" --sink "zero-cost:$zero_port:$work/zero.counts" \
   --sink "smtp-sink:$port" --runs "$runs" --sizes "${BENCH_SIZES:-1,10,100}" \
   --work "$work" || status=$?
+
+# ---------------------------------------------------------------- the encoder's limits
+c++ -O2 -std=c++17 -I"$root" -o "$work/encoder_speed" "$root/bench/encoder_speed.cpp" \
+  "$root/codec/base64.cpp"
+largest="${BENCH_SIZES:-1,10,100}"; largest="${largest##*,}"
+head -c "$((largest * 1024 * 1024))" /dev/urandom > "$work/encoder-input.bin"
+"$work/encoder_speed" "$work/encoder-input.bin" "$runs" || status=$?
+rm -f "$work/encoder-input.bin"
 
 # ---------------------------------------------------------------- further rows
 export VORNA_BIN="$vorna" BENCH_RUNS="$runs" BENCH_SIZES="${BENCH_SIZES:-1,10,100}"
