@@ -107,7 +107,7 @@ void prepare_attachments(const std::string& text) {
     encode_header_word(shown);
     g_run.attachment_name_list.push_back(shown);
 
-    if (base64_stream_file(path, work_file) != 0) {
+    if (base64_stream_file(expand_tilde(path), work_file) != 0) {
       std::fclose(work_file);
       abandon_preparation(kErrEncode);
     }

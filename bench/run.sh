@@ -1,12 +1,20 @@
 #!/usr/bin/env bash
 # The VORNA benchmark (not a test): one message with a 1, 10 and 100 MiB attachment sent
-# to Postfix's smtp-sink on loopback by VORNA, by curl and by an ideal client, with wall
-# time and peak RSS (GNU time) side by side, medians of a few runs, and the targets:
-# VORNA at most 0.35 x curl's and 1.3 x the ideal client's wall time at 100 MiB, peak RSS
-# under 8 MiB at every size.
+# on loopback to two sinks, Postfix's smtp-sink and the project's zero-cost sink
+# (bench/zero_sink.c), by VORNA, by curl and by an ideal client, interleaved, with wall
+# time, peak RSS and CPU time (bench/measure.c) side by side, medians of a few runs;
+# VORNA's encoding step alone; the start-up cost of a small message; the machine's load;
+# and the targets: VORNA at most 1.5 x the ideal client's wall time against the zero-cost
+# sink and 0.35 x curl's against both at 100 MiB, peak RSS under 8 MiB at every size, a
+# small message under 5 ms of CPU.
 #
 # Usage: bash bench/run.sh [RUNS]       (as root it installs what is missing)
 # Environment: VORNA_BIN to time another build; BENCH_SIZES (default 1,10,100) in MiB.
+#
+# Further rows: every executable-or-not bench/extra-*.sh is run after the main table with
+# bash, with these variables exported: VORNA_BIN, BENCH_RUNS, BENCH_SIZES, BENCH_WORK (a
+# scratch directory removed at the end), BENCH_MEASURE and BENCH_IDEAL (the built
+# helpers), BENCH_ZERO_SINK (the sink's program: zero_sink PORT_FILE COUNT_LOG).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -18,11 +26,11 @@ say() { printf '== %s\n' "$*"; }
 need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
+command -v c++ >/dev/null || need+=(g++)
 command -v cc >/dev/null || need+=(gcc)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v python3 >/dev/null || need+=(python3)
 command -v curl >/dev/null || need+=(curl)
-[ -x /usr/bin/time ] || need+=(time)
 [ -x /usr/sbin/smtp-sink ] || need+=(postfix)
 if [ ${#need[@]} -gt 0 ]; then
   if [ "$(id -u)" != 0 ]; then
@@ -46,9 +54,11 @@ fi
 # ---------------------------------------------------------------- builds
 work="$(mktemp -d "${TMPDIR:-/tmp}/vorna-bench.XXXXXX")"
 chmod 755 "$work"
-sink_pid=""
+sink_pids=()
 cleanup() {
-  [ -n "$sink_pid" ] && kill "$sink_pid" 2>/dev/null && wait "$sink_pid" 2>/dev/null || true
+  for pid in "${sink_pids[@]}"; do
+    kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
+  done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -60,22 +70,62 @@ if [ -z "$vorna" ]; then
   cmake --build build-bench
   vorna="$root/build-bench/vorna"
 fi
-cc -O2 -o "$work/ideal_client" "$root/bench/ideal_client.c"
+for helper in ideal_client measure zero_sink; do
+  cc -O2 -o "$work/$helper" "$root/bench/$helper.c"
+done
 
-# ---------------------------------------------------------------- the sink
+# ---------------------------------------------------------------- the sinks
+# Waits until something listens on 127.0.0.1:PORT (at most 5 s).
+wait_listening() {
+  for _ in $(seq 50); do
+    python3 -c 'import socket, sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1).close()' \
+      "$1" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "nothing listens on port $1" >&2
+  return 1
+}
+
 port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
 say "starting smtp-sink on 127.0.0.1:$port"
 sink_user=()
 [ "$(id -u)" = 0 ] && sink_user=(-u nobody)
 /usr/sbin/smtp-sink "${sink_user[@]}" "127.0.0.1:$port" 64 &
-sink_pid=$!
-for _ in $(seq 50); do
-  python3 -c 'import socket, sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1).close()' \
-    "$port" 2>/dev/null && break
-  sleep 0.1
-done
+sink_pids+=($!)
+wait_listening "$port"
+
+"$work/zero_sink" "$work/zero.port" "$work/zero.counts" &
+sink_pids+=($!)
+for _ in $(seq 50); do [ -s "$work/zero.port" ] && break; sleep 0.1; done
+zero_port="$(cat "$work/zero.port")"
+say "started the zero-cost sink on 127.0.0.1:$zero_port"
+wait_listening "$zero_port"
 
 # ---------------------------------------------------------------- the runs
-say "timing $vorna, curl and the ideal client, $runs runs per size"
-python3 "$root/bench/bench.py" --vorna "$vorna" --ideal "$work/ideal_client" --port "$port" \
-  --runs "$runs" --sizes "${BENCH_SIZES:-1,10,100}" --work "$work"
+say "timing $vorna, curl and the ideal client, $runs runs per size, against both sinks"
+say "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+status=0
+python3 "$root/bench/bench.py" --vorna "$vorna" --ideal "$work/ideal_client" \
+  --measure "$work/measure" --sink "zero-cost:$zero_port:$work/zero.counts" \
+  --sink "smtp-sink:$port" --runs "$runs" --sizes "${BENCH_SIZES:-1,10,100}" \
+  --work "$work" || status=$?
+
+# ---------------------------------------------------------------- the encoder's limits
+c++ -O2 -std=c++17 -I"$root" -o "$work/encoder_speed" "$root/bench/encoder_speed.cpp" \
+  "$root/codec/base64.cpp"
+largest="${BENCH_SIZES:-1,10,100}"; largest="${largest##*,}"
+head -c "$((largest * 1024 * 1024))" /dev/urandom > "$work/encoder-input.bin"
+"$work/encoder_speed" "$work/encoder-input.bin" "$runs" || status=$?
+rm -f "$work/encoder-input.bin"
+
+# ---------------------------------------------------------------- further rows
+export VORNA_BIN="$vorna" BENCH_RUNS="$runs" BENCH_SIZES="${BENCH_SIZES:-1,10,100}"
+export BENCH_WORK="$work" BENCH_MEASURE="$work/measure" BENCH_IDEAL="$work/ideal_client"
+export BENCH_ZERO_SINK="$work/zero_sink"
+for extra in "$root"/bench/extra-*.sh; do
+  [ -e "$extra" ] || continue
+  say "running $(basename "$extra")"
+  bash "$extra" || status=$?
+done
+say "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+exit $status

@@ -25,7 +25,7 @@ int base64_decode(const char* text, std::size_t length, unsigned char* dest, std
 
 // Writes "Content-Transfer-Encoding: base64\r\n\r\n" and the attachment's bytes as Base64
 // lines of 76 characters with CR LF, then one more CR LF, into the open work file. The
-// path goes through expand_tilde first. Returns 0, or 1 when the attachment cannot be
+// path is used as given (the caller expands it). Returns 0, or 1 when the attachment cannot be
 // opened (nothing written then). Writing stops at the first failed write; the failure is
 // left on the work file's error indicator (flushed, so a full disk shows at once).
 int base64_stream_file(const std::string& path, std::FILE* work_file);

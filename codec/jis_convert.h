@@ -17,6 +17,34 @@ void convert_sjis_to_jis(std::string& text);
 bool is_sjis_lead(unsigned c);
 bool is_sjis_trail(unsigned c);
 
+// A text converted in pieces as it arrives (a body line of any length), with memory
+// bounded by the piece size: the shift state and an unfinished double-byte character
+// carry from piece to piece. Until the text shows what it is, up to kJisDecideLimit bytes
+// are held back, so a text that shows it within that many bytes (every text shorter than
+// that) converts exactly as convert_sjis_to_jis would convert it whole. Beyond that, the
+// bytes before the first sign of Japanese text go out as they are and the text is
+// converted from the piece holding that sign on. The leave-alone class plays no part.
+constexpr std::size_t kJisDecideLimit = 64 * 1024;
+
+enum class JisShift : unsigned char { kPlain, kKanji, kKatakana };
+
+struct JisStream {
+  enum class Mode : unsigned char { kDeciding, kConverting, kUnchanged };
+  Mode mode = Mode::kDeciding;
+  bool binary_judged = false;
+  bool text_ended = false;  // a zero byte ended the text; the rest passes unchanged
+  bool kanji_mark = false;
+  bool katakana_mark = false;
+  JisShift shift = JisShift::kPlain;
+  std::size_t scan_from = 0;  // where the class scan goes on in held
+  std::string held;           // bytes taken but not yet written
+};
+
+// Appends the converted form of the next n bytes of the text to *out.
+void jis_stream_feed(JisStream* stream, const char* data, std::size_t n, std::string* out);
+// Ends the text: writes what was held back and closes the shift.
+void jis_stream_end(JisStream* stream, std::string* out);
+
 // Converts a header value in place: unchanged, its converted form when that holds no
 // kanji, or one encoded-word "=?ISO-2022-JP?B?...?=".
 void encode_header_word(std::string& text);

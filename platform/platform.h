@@ -153,6 +153,14 @@ bool connect_ipv4(Socket socket, uint32_t address, uint16_t port, int timeout_ms
 // Returns the number of bytes sent (at least 1), or 0 on error, closure or time-out.
 std::size_t send_some(Socket socket, const char* data, std::size_t length, int timeout_ms);
 
+// Sends the rest of an open file, from its current position to its end, with the fewest
+// copies the system allows (on Linux the kernel copies from the file to the socket with
+// sendfile; elsewhere large reads go straight to send). Each wait for the connection to
+// take more is bounded by timeout_ms. Nothing of the file passes through the caller, so
+// this is only for bytes that go out as they are on a plain connection.
+enum class SendFileStatus { kDone, kSendFailed, kReadFailed };
+SendFileStatus send_file(Socket socket, std::FILE* file, int timeout_ms);
+
 enum class RecvStatus { kData, kClosed, kError, kTimeout };
 // Receives up to capacity bytes, waiting at most timeout_ms. *received is set for kData.
 RecvStatus recv_some(Socket socket, char* buffer, std::size_t capacity, int timeout_ms,

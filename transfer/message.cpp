@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "app/console.h"
@@ -174,23 +175,84 @@ std::string inline_body_for_wire(const std::string& body_text) {
   return stuff_leading_dots(text);
 }
 
-std::string body_line_for_wire(std::string line) {
-  // The line is converted with a bare LF as its end, as a text-mode read gives it, so a
-  // file with CR LF line ends goes out exactly like one with LF: the converter's test for
-  // binary-looking text counts the line's length, and a CR would shift it.
-  const bool has_line_end = !line.empty() && line.back() == '\n';
-  if (has_line_end) {
-    line.pop_back();
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    line.push_back('\n');
+namespace {
+
+// Moves converted bytes to the wire: the line end and every CR without its LF become
+// CR LF, and a "." that begins a line gets a second one.
+void put_converted(BodyLine* line, std::string* wire) {
+  for (char c : line->converted) {
+    if (c == '\n') {
+      // The only LF is the line end (its own CR was taken off before the converter), so
+      // a CR just before it came from the line and is a line break of its own.
+      if (line->after_cr) wire->push_back('\n');
+      *wire += "\r\n";
+      line->after_cr = false;
+      line->line_start = true;
+      continue;
+    }
+    if (line->after_cr) {
+      wire->push_back('\n');
+      line->after_cr = false;
+      line->line_start = true;
+    }
+    if (line->line_start && c == '.') wire->push_back('.');
+    line->line_start = false;
+    wire->push_back(c);
+    line->after_cr = c == '\r';
   }
-  convert_sjis_to_jis(line);
-  // Only the line end goes: the converter closes kanji and katakana before it, so a
-  // closing SI or ESC ( J stays in front of the CR LF, and so does any other control byte.
-  if (has_line_end && !line.empty() && line.back() == '\n') line.pop_back();
-  if (!line.empty() && line[0] == '.') line.insert(line.begin(), '.');
-  line += "\r\n";
-  return line;
+  line->converted.clear();
+}
+
+void convert_into(BodyLine* line, const char* data, std::size_t n) {
+  jis_stream_feed(&line->jis, data, n, &line->converted);
+}
+
+}  // namespace
+
+void body_piece_for_wire(BodyLine* line, const char* data, std::size_t n, std::string* wire) {
+  if (n == 0) return;
+  line->taken = true;
+  // A CR at the end of a piece waits: when the LF comes next it is part of the line end,
+  // which goes to the converter as a bare LF, so that a file with CR LF line ends goes
+  // out exactly like one with LF (the converter's binary test counts the line's bytes).
+  if (line->held_cr) {
+    convert_into(line, "\r", 1);
+    line->held_cr = false;
+  }
+  if (data[n - 1] == '\r') {
+    line->held_cr = true;
+    --n;
+  }
+  convert_into(line, data, n);
+  put_converted(line, wire);
+}
+
+void body_line_end_for_wire(BodyLine* line, bool had_line_end, std::string* wire) {
+  if (had_line_end) {
+    line->held_cr = false;
+    // The converter closes kanji and katakana before this LF, so a closing SI or
+    // ESC ( J stays in front of the CR LF, and so does any other control byte.
+    convert_into(line, "\n", 1);
+  } else if (line->held_cr) {
+    convert_into(line, "\r", 1);
+    line->held_cr = false;
+  }
+  jis_stream_end(&line->jis, &line->converted);
+  put_converted(line, wire);
+  if (!had_line_end) {
+    if (!line->after_cr) wire->push_back('\r');
+    wire->push_back('\n');
+    line->after_cr = false;
+  }
+}
+
+std::string body_line_for_wire(const std::string& text) {
+  BodyLine line;
+  std::string wire;
+  const bool has_line_end = !text.empty() && text.back() == '\n';
+  body_piece_for_wire(&line, text.data(), text.size() - (has_line_end ? 1 : 0), &wire);
+  body_line_end_for_wire(&line, has_line_end, &wire);
+  return wire;
 }
 
 void send_message_head(platform::Socket socket, const std::string& header_block) {
@@ -208,46 +270,67 @@ void send_message_head(platform::Socket socket, const std::string& header_block)
 
 namespace {
 
-// Sends the body file line by line. The file is read as bytes and split at LF here, so
-// no runtime's text mode can change a byte, and a line of any length goes out whole.
+// Sends the body file line by line. The file is read as bytes in fixed blocks and split
+// at LF here, so no runtime's text mode can change a byte; a line longer than a block
+// goes to the converter and the connection piece by piece, so memory stays flat. Each
+// normal line goes out in one send (one "Send:" echo in debug mode).
 void send_body_file(platform::Socket socket) {
   if (g_run.info_mode) console_printf("%s", kProgressBodySending);
   // A regular file only: what was checked when -F was read may have been replaced since.
   std::FILE* file = platform::open_for_reading(g_run.body_file);
   if (file == nullptr) fail_after_flush(socket, kErrBodyFile);
   std::vector<char> block(kFileBlock);
-  std::string line;
+  BodyLine line;
+  std::string wire;
   std::size_t count;
   while ((count = std::fread(block.data(), 1, block.size(), file)) > 0) {
     std::size_t start = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-      if (block[i] != '\n') continue;
-      line.append(block.data() + start, i + 1 - start);
-      send_text(socket, body_line_for_wire(line));
-      line.clear();
-      start = i + 1;
+    while (start < count) {
+      const char* from = block.data() + start;
+      const void* lf = std::memchr(from, '\n', count - start);
+      std::size_t end = lf == nullptr ? count : static_cast<std::size_t>(
+                                                    static_cast<const char*>(lf) - block.data());
+      body_piece_for_wire(&line, from, end - start, &wire);
+      if (lf == nullptr) break;
+      body_line_end_for_wire(&line, true, &wire);
+      send_text(socket, wire);
+      wire.clear();
+      line = BodyLine();
+      start = end + 1;
     }
-    line.append(block.data() + start, count - start);
+    if (wire.size() >= kFileBlock) {
+      send_text(socket, wire);
+      wire.clear();
+    }
   }
   // A file that stops being readable part-way would silently cut the body short.
   if (std::ferror(file)) fail_after_flush(socket, kErrBodyFile);
-  if (!line.empty()) send_text(socket, body_line_for_wire(line));
+  if (line.taken) {
+    body_line_end_for_wire(&line, false, &wire);
+    send_text(socket, wire);
+  }
   std::fclose(file);
   print_progress_elapsed(kProgressBodySent);
 }
 
 // Copies a work file (its transfer-encoding line, blank line and Base64 lines) into the
 // connection unchanged. In debug mode it goes in echoed pieces ending at line feeds;
-// otherwise in large blocks without echo. The bytes on the wire are the same.
+// otherwise straight from the file to the connection. The bytes on the wire are the same.
 void send_work_file(platform::Socket socket, std::FILE* file) {
+  if (!g_run.debug_mode) {
+    // Nothing to echo: what was gathered goes first, then the system copies the work
+    // file to the connection itself, with no pass through this program's buffers.
+    if (!flush_output(socket)) error_exit(kErrSend);
+    platform::SendFileStatus status = platform::send_file(socket, file, kSendTimeoutMs);
+    if (status == platform::SendFileStatus::kSendFailed) error_exit(kErrSend);
+    // A work file that stops being readable part-way would cut the attachment short.
+    if (status == platform::SendFileStatus::kReadFailed) error_exit(kErrBodyFile);
+    return;
+  }
   std::vector<char> block(kFileBlock);
   std::size_t count;
   std::string piece;
   while ((count = std::fread(block.data(), 1, block.size(), file)) > 0) {
-    if (!g_run.debug_mode) {
-      send_bytes(socket, block.data(), count);
-      continue;
-    }
     for (std::size_t i = 0; i < count; ++i) {
       piece.push_back(block[i]);
       if (block[i] == '\n' || piece.size() == kDebugPiece) {

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <string>
 
+#include "codec/jis_convert.h"
 #include "platform/platform.h"
 
 // The To: and Cc: fields as they grow during the recipient walk: every address on a line
@@ -49,10 +50,27 @@ std::string build_header_block(const HeaderInputs& inputs);
 // gets a second one. Nothing is added at its end.
 std::string inline_body_for_wire(const std::string& body_text);
 
-// One line of the body file, read with its line end (LF, CR LF, or none for a last line
-// without one), as it goes on the wire: converted, line end replaced by CR LF, a leading
-// "." doubled.
-std::string body_line_for_wire(std::string line);
+// One line of the body file on its way to the wire, taken in pieces of any size so that
+// a line of any length goes out with bounded memory. The line is converted to
+// ISO-2022-JP; its end (LF, CR LF, or none for a last line without one) and every CR
+// inside it that no LF follows go out as CR LF, so no bare CR or LF reaches the wire; a
+// "." at the start of a line is doubled.
+struct BodyLine {
+  JisStream jis;
+  bool taken = false;       // some bytes of the line have come
+  bool held_cr = false;     // the last byte taken is a CR that may belong to CR LF
+  bool after_cr = false;    // the last byte written is a CR still waiting for its LF
+  bool line_start = true;   // the next byte written begins a line on the wire
+  std::string converted;    // work area of the converter
+};
+
+// Appends to *wire what the next n bytes of the line (no LF among them) give.
+void body_piece_for_wire(BodyLine* line, const char* data, std::size_t n, std::string* wire);
+// Ends the line, which ended in LF when had_line_end, and appends its end to *wire.
+void body_line_end_for_wire(BodyLine* line, bool had_line_end, std::string* wire);
+
+// One whole line read with its line end, through the two operations above.
+std::string body_line_for_wire(const std::string& line);
 
 // Sends the header block and the blank line after it, then with attachments the head of
 // the text part; prints the header progress line.

@@ -2,11 +2,15 @@
 Date zone, the Subject encoded-word, and the body from -T and from a file, converted to
 ISO-2022-JP, with the line-end and transparency rules."""
 import calendar
+import contextlib
 import datetime
 import time
+import shutil
 import unittest
+from unittest import mock
 
 from fake_smtp import DATE_RE, DeliveryTest, dialogue, encoded_word, head, sjis_to_jis
+import harness
 from harness import WINDOWS, native_path
 
 MONTHS = ["Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"]
@@ -122,6 +126,8 @@ class Body(DeliveryTest):
             ("other backslashes stay", b"C:\\temp\\x \\", b"C:\\temp\\x \\"),
             # 0x95 0x5C is one double-byte character; its second byte is no backslash.
             ("backslash as a trail byte", b"\x95\\n", b"\x1b$BI=\x1b(Jn"),
+            ("a lead byte before CR LF goes out alone", b"\x8a\xbf\x81\r\nnext",
+             b"\x1b$B4A\x1b(J\x81\r\nnext"),
             ("kanji per line", "漢字\\nかな".encode("cp932"),
              b"\x1b$B4A;z\x1b(J\r\n\x1b$B$+$J\x1b(J"),
         ]
@@ -151,7 +157,12 @@ class Body(DeliveryTest):
             ("one half-width katakana stays as it is", b"\xb1\n", b"\xb1\r\n"),
             ("a line that looks binary stays as it is", b"A\x01B\x8a\xbf\n",
              b"A\x01B\x8a\xbf\r\n"),
-            ("invalid trail byte", b"\x8a\xbf\x82 A\n", b"\x1b$B4A\x82 \x1b(JA\r\n"),
+            ("a lead byte before a blank goes out alone", b"\x8a\xbf\x82 A\n",
+             b"\x1b$B4A\x1b(J\x82 A\r\n"),
+            ("a lead byte before the line end goes out alone", b"\x8a\xbf abc\x81\r\n",
+             b"\x1b$B4A\x1b(J abc\x81\r\n"),
+            ("a CR inside a line breaks it", b"a\rb\n\x8a\xbf\r.x\n",
+             b"a\r\nb\r\n\x1b$B4A\x1b(J\r\n..x\r\n"),
             ("empty file", b"", b""),
         ]
         for name, content, body in cases:
@@ -165,6 +176,21 @@ class Body(DeliveryTest):
         path = self.write("body.txt", ascii_line + b"\n" + kanji_line + b"\r\nend\n")
         self.assertEqual(self.send_body("-F" + native_path(path)),
                          ascii_line + b"\r\n" + sjis_to_jis(kanji_line) + b"\r\nend\r\n")
+
+    def test_one_huge_line_keeps_memory_flat(self):
+        # 24 MiB in one line without a line end, kanji throughout: it goes out converted
+        # and whole while the program runs with a data limit (heap and private mappings)
+        # of 32 MiB, so a copy of the whole line would end it.
+        kanji = "漢字かな".encode("cp932")
+        count = 24 * 1024 * 1024 // len(kanji)
+        path = self.write("huge.txt", kanji * count)
+        limit = contextlib.nullcontext()
+        if not WINDOWS and not harness.RUNNER and shutil.which("prlimit"):
+            limit = mock.patch.object(harness, "RUNNER", "prlimit;--data=%d;--" % (32 << 20))
+        with limit:
+            body = self.send_body("-F" + native_path(path))
+        expected = b"\x1b$B" + sjis_to_jis(kanji)[3:-3] * count + b"\x1b(J\r\n"
+        self.assertTrue(body == expected, "the line went out changed")
 
     def test_no_body(self):
         self.assertEqual(self.send_body(), b"")

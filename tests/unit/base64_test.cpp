@@ -221,6 +221,45 @@ TEST_F(Base64Stream, LineLayouts) {
   }
 }
 
+TEST_F(Base64Stream, EverySizeModuloALine) {
+  // Three lines' worth of sizes: every remainder modulo 57, including 55 and 56, where
+  // the 19th group is partial and the line is still full.
+  std::mt19937 random(57);
+  for (std::size_t size = 0; size <= 3 * 57 + 1; ++size) {
+    std::string bytes(size, '\0');
+    for (char& b : bytes) b = static_cast<char>(random());
+    int result = -1;
+    ASSERT_EQ(stream(bytes, &result), reference_stream(bytes)) << "size " << size;
+  }
+  // A 56-byte file: one full line with its CR LF, then the empty line.
+  int result = -1;
+  std::string text = stream(std::string(56, 'a'), &result);
+  EXPECT_EQ(text, kHeader + base64_encode(std::string(56, 'a')) + "\r\n\r\n");
+}
+
+// The same layout cut from the buffer encoder's text: 76 characters a line, CR LF after
+// each full one, and the final CR LF.
+std::string layout_of_buffer_encoder(const std::string& bytes) {
+  std::string text = base64_encode(bytes);
+  std::string out = kHeader;
+  std::size_t at = 0;
+  for (; at + 76 <= text.size(); at += 76) out += text.substr(at, 76) + "\r\n";
+  return out + text.substr(at) + "\r\n";
+}
+
+TEST_F(Base64Stream, RandomSizesMatchBothReferences) {
+  std::mt19937 random(14);
+  for (int round = 0; round < 30; ++round) {
+    std::size_t size = random() % (round < 20 ? 4000 : 700000);
+    std::string bytes(size, '\0');
+    for (char& b : bytes) b = static_cast<char>(random());
+    int result = -1;
+    std::string text = stream(bytes, &result);
+    ASSERT_TRUE(text == reference_stream(bytes)) << "size " << size;
+    ASSERT_TRUE(text == layout_of_buffer_encoder(bytes)) << "size " << size;
+  }
+}
+
 TEST_F(Base64Stream, LargeRandomFileMatchesReference) {
   std::mt19937 random(20261208);
   // Crosses several read blocks and ends in a partial line and a partial group.

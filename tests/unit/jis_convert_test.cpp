@@ -6,6 +6,7 @@
 
 #include <random>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -50,8 +51,13 @@ TEST(JisConvert, ConvertsTextByteForByte) {
       // One counted control byte in five makes the text binary; TAB does not count.
       {"\x41\x01\x42\x8a\xbf", "\x41\x01\x42\x8a\xbf"},
       {"\x41\x09\x42\x8a\xbf", "\x41\x09\x42\x1b\x24\x42\x34\x41\x1b\x28\x4a"},
-      // An invalid trail goes out unchanged with its lead, inside the kanji shift.
-      {"\x8a\xbf\x82\x20\x41", "\x1b\x24\x42\x34\x41\x82\x20\x1b\x28\x4a\x41"},
+      // A lead byte before a byte that no second byte can be (below 0x40) goes out alone
+      // in plain state; that byte is then judged on its own.
+      {"\x8a\xbf\x82\x20\x41", "\x1b\x24\x42\x34\x41\x1b\x28\x4a\x82\x20\x41"},
+      // A lead byte before CR LF does not swallow the CR.
+      {"\x8a\xbf\x81\r\nnext", "\x1b\x24\x42\x34\x41\x1b\x28\x4a\x81\r\nnext"},
+      // An invalid second byte of 0x40 or above stays with its lead in the kanji shift.
+      {"\x8a\xbf\x82\x7f\x41", "\x1b\x24\x42\x34\x41\x82\x7f\x1b\x28\x4a\x41"},
       // A lead byte at the end closes the shift and goes out unchanged.
       {"\x8a\xbf\x8a", "\x1b\x24\x42\x34\x41\x1b\x28\x4a\x8a"},
       // Katakana then kanji (SI before ESC $ B); 0xA0 becomes a blank inside SO.
@@ -85,6 +91,87 @@ TEST(JisConvert, LongTextConvertsWhole) {
   // Control bytes past the first 1,024 do not make a text binary.
   std::string tail_controls = std::string(1024, 'a') + std::string(200, '\x01') + "\x8a\xbf";
   EXPECT_NE(converted(tail_controls), tail_controls);
+}
+
+TEST(JisConvert, NoLineEndIsSwallowedOrShifted) {
+  // Whatever byte a lead byte meets, a CR or LF in the text comes out once, as itself,
+  // with the shift closed before it.
+  for (unsigned lead = 0x81; lead <= 0xFC; ++lead) {
+    if (!is_sjis_lead(lead)) continue;
+    for (const char* end : {"\r\n", "\n", "\r"}) {
+      std::string text = std::string("\x8a\xbf") + static_cast<char>(lead) + end + "x";
+      std::string out = converted(text);
+      std::string tail = std::string(1, static_cast<char>(lead)) + end + "x";
+      ASSERT_GE(out.size(), tail.size() + 3);
+      EXPECT_EQ(out.substr(out.size() - tail.size() - 3), "\x1b(J" + tail)
+          << "lead " << lead << " before " << hex_dump(end);
+    }
+  }
+}
+
+// Text made of the pieces the converter treats differently, in random order.
+std::string random_text(std::mt19937* random, std::size_t pieces) {
+  static const char* const kPieces[] = {
+      "\x8a\xbf", "\x8e\x9a", "\xb1", "\xb6\xc5", "a", "bc", " ", "\r", "\n", "\x1b$B",
+      "\x1b(J",   "\x81",     "\x80", "\xff",     "\xa4\xa2", "\xe0\xa1", "\x09", "\x01",
+      "\x82\x7f", "\xfc\xfc", ".",
+  };
+  std::string text;
+  for (std::size_t i = 0; i < pieces; ++i) {
+    text += kPieces[(*random)() % (sizeof kPieces / sizeof kPieces[0])];
+  }
+  return text;
+}
+
+std::string streamed(const std::string& text, const std::vector<std::size_t>& cuts) {
+  JisStream stream;
+  std::string out;
+  std::size_t from = 0;
+  for (std::size_t cut : cuts) {
+    jis_stream_feed(&stream, text.data() + from, cut - from, &out);
+    from = cut;
+  }
+  jis_stream_feed(&stream, text.data() + from, text.size() - from, &out);
+  jis_stream_end(&stream, &out);
+  return out;
+}
+
+TEST(JisStream, PiecesConvertLikeTheWholeText) {
+  std::mt19937 random(1209);
+  for (int round = 0; round < 400; ++round) {
+    std::string text = random_text(&random, 1 + random() % 40);
+    if (round % 4 == 0) text = std::string(random() % 1100, 'a') + text;  // past the binary test
+    // Every single cut, then random sets of cuts (empty pieces included).
+    for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+      ASSERT_EQ(hex_dump(streamed(text, {cut})), hex_dump(converted(text)))
+          << "text " << hex_dump(text) << " cut at " << cut;
+    }
+    std::vector<std::size_t> cuts;
+    for (std::size_t at = 0; at < text.size(); at += random() % 4) cuts.push_back(at);
+    ASSERT_EQ(streamed(text, cuts), converted(text)) << "text " << hex_dump(text);
+  }
+}
+
+TEST(JisStream, ZeroByteEndsTheTextAcrossPieces) {
+  std::string text("\x8a\xbf\x8a\0\x8a\xbf", 6);
+  EXPECT_EQ(streamed(text, {3}), converted(text));
+  EXPECT_EQ(streamed(text, {4}), converted(text));
+}
+
+TEST(JisStream, TextsBeyondTheDecisionLimit) {
+  // A long Japanese text converts as a whole would, whatever the piece size.
+  std::string kanji;
+  for (int i = 0; i < 40000; ++i) kanji += "\x8a\xbf\xb1";
+  std::vector<std::size_t> cuts;
+  for (std::size_t at = 7; at < kanji.size(); at += 4093) cuts.push_back(at);
+  EXPECT_TRUE(streamed(kanji, cuts) == converted(kanji));
+  // Plain text longer than the limit, then kanji: the plain part goes out as it is (with
+  // a stray byte that alone would not be converted) and the kanji are converted.
+  std::string plain = std::string(kJisDecideLimit + 100, 'a') + "\x80";
+  std::string text = plain + std::string(kJisDecideLimit, 'b') + "\x8a\xbf";
+  std::string out = streamed(text, {kJisDecideLimit, 2 * kJisDecideLimit + 50});
+  EXPECT_EQ(out.substr(0, plain.size()), plain);
+  EXPECT_EQ(out.substr(out.size() - 8), "\x1b$B4A\x1b(J");
 }
 
 TEST(JisConvert, BinaryTest) {

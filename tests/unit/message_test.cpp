@@ -227,7 +227,10 @@ TEST(BodyLine, OnlyTheLineEndIsReplaced) {
       {"leading period doubled", ".abc\r\n", "..abc\r\n"},
       {"empty line", "\n", "\r\n"},
       {"last line without line end keeps its bytes", "last\x01", "last\x01\r\n"},
-      {"last line ending in CR keeps it", "a\r", "a\r\r\n"},
+      {"last line ending in CR ends there", "a\r", "a\r\n"},
+      {"a CR inside a line breaks it", "a\rb\r\n", "a\r\nb\r\n"},
+      {"a period after an inner CR is doubled", "a\r.b\n", "a\r\n..b\r\n"},
+      {"CR CR LF", "a\r\r\n", "a\r\n\r\n"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(body_line_for_wire(c.input), c.expected) << c.name;
@@ -250,6 +253,28 @@ TEST(BodyLine, CrLfAndLfLinesConvertAlike) {
   const std::string line = "\x01\x8a\xbf" + std::string(27, 'a');
   EXPECT_EQ(body_line_for_wire(line + "\n"), line + "\r\n");
   EXPECT_EQ(body_line_for_wire(line + "\r\n"), line + "\r\n");
+}
+
+TEST(BodyLine, LeadByteBeforeTheLineEnd) {
+  // The lead byte goes out alone; the line still ends in CR LF and nowhere else.
+  EXPECT_EQ(body_line_for_wire("\x8a\xbf\x20\x61\x62\x63\x81\r\n"),
+            "\x1b$B4A\x1b(J abc\x81\r\n");
+  EXPECT_EQ(body_line_for_wire("\x8a\xbf\x81\n"), "\x1b$B4A\x1b(J\x81\r\n");
+}
+
+TEST(BodyLine, PiecesGiveTheSameWire) {
+  // A line split anywhere (also between CR and LF, or inside a kanji) goes out the same.
+  const std::string line = ".\x8a\xbf\xb1\xb2" "a\r.b\x81\r";
+  const std::string whole = body_line_for_wire(line + "\n");
+  for (std::size_t cut = 0; cut <= line.size(); ++cut) {
+    BodyLine state;
+    std::string wire;
+    body_piece_for_wire(&state, line.data(), cut, &wire);
+    body_piece_for_wire(&state, line.data() + cut, line.size() - cut, &wire);
+    body_line_end_for_wire(&state, true, &wire);
+    EXPECT_EQ(wire, whole) << "cut at " << cut;
+  }
+  EXPECT_EQ(whole.find('\n'), whole.find("\r\n") + 1) << "every LF follows a CR";
 }
 
 TEST(BodyLine, LongLineGoesOutWhole) {

@@ -3,11 +3,16 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <random>
 #include <string>
+#include <thread>
+
+#include "tests/unit/test_files.h"
 
 namespace {
 
@@ -91,6 +96,49 @@ TEST(PlatformPosix, IpAddressParsing) {
   EXPECT_EQ(bytes[3], 5);
   EXPECT_FALSE(platform::parse_ipv4("255.255.255.255", &address));
   EXPECT_FALSE(platform::parse_ipv4("mail.example.test", &address));
+}
+
+TEST(PlatformPosix, SendFileSendsTheRestOfTheFile) {
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  std::string path = scratch_path("sendfile", ".bin");
+  std::string bytes(3 * 1024 * 1024 + 17, '\0');
+  std::mt19937 random(3);
+  for (char& b : bytes) b = static_cast<char>(random());
+  write_file(path, bytes);
+  std::FILE* file = platform::open_for_reading(path);
+  ASSERT_NE(file, nullptr);
+  char skipped[1000];
+  ASSERT_EQ(std::fread(skipped, 1, sizeof skipped, file), sizeof skipped);
+
+  std::string received;
+  std::thread reader([&] {
+    char buffer[65536];
+    ssize_t n;
+    while ((n = read(pair[1], buffer, sizeof buffer)) > 0) received.append(buffer, n);
+  });
+  EXPECT_EQ(platform::send_file(pair[0], file, 60000), platform::SendFileStatus::kDone);
+  close(pair[0]);
+  reader.join();
+  close(pair[1]);
+  std::fclose(file);
+  std::remove(path.c_str());
+  EXPECT_TRUE(received == bytes.substr(sizeof skipped)) << received.size() << " bytes came";
+}
+
+TEST(PlatformPosix, SendFileToAClosedPeerFailsWithoutSigpipe) {
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  close(pair[1]);
+  std::string path = scratch_path("sendfile", ".bin");
+  write_file(path, std::string(200000, 'x'));
+  std::FILE* file = platform::open_for_reading(path);
+  ASSERT_NE(file, nullptr);
+  // The test process still has SIGPIPE's default action: a raised one would end it here.
+  EXPECT_EQ(platform::send_file(pair[0], file, 60000), platform::SendFileStatus::kSendFailed);
+  close(pair[0]);
+  std::fclose(file);
+  std::remove(path.c_str());
 }
 
 }  // namespace
