@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "app/console.h"
@@ -178,27 +179,36 @@ std::string inline_body_for_wire(const std::string& body_text) {
 namespace {
 
 // Moves converted bytes to the wire: the line end and every CR without its LF become
-// CR LF, and a "." that begins a line gets a second one.
+// CR LF, and a "." that begins a line gets a second one. Runs of other bytes go in bulk.
 void put_converted(BodyLine* line, std::string* wire) {
-  for (char c : line->converted) {
-    if (c == '\n') {
-      // The only LF is the line end (its own CR was taken off before the converter), so
-      // a CR just before it came from the line and is a line break of its own.
-      if (line->after_cr) wire->push_back('\n');
-      *wire += "\r\n";
-      line->after_cr = false;
-      line->line_start = true;
-      continue;
-    }
+  const std::string& text = line->converted;
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const char c = text[i];
     if (line->after_cr) {
+      // A CR from the line itself (the line end's own CR was taken off before the
+      // converter) is a line break of its own, also when the line end follows it.
       wire->push_back('\n');
       line->after_cr = false;
       line->line_start = true;
     }
+    if (c == '\n') {
+      *wire += "\r\n";
+      line->line_start = true;
+      ++i;
+      continue;
+    }
     if (line->line_start && c == '.') wire->push_back('.');
     line->line_start = false;
-    wire->push_back(c);
-    line->after_cr = c == '\r';
+    std::size_t j = i;
+    while (j < n && text[j] != '\r' && text[j] != '\n') ++j;
+    if (j < n && text[j] == '\r') {
+      ++j;
+      line->after_cr = true;
+    }
+    wire->append(text, i, j - i);
+    i = j;
   }
   line->converted.clear();
 }
@@ -244,6 +254,17 @@ void body_line_end_for_wire(BodyLine* line, bool had_line_end, std::string* wire
     wire->push_back('\n');
     line->after_cr = false;
   }
+}
+
+void reset_body_line(BodyLine* line) {
+  // The buffers keep their capacity, so a file of short lines allocates once.
+  std::string held = std::move(line->jis.held);
+  std::string converted = std::move(line->converted);
+  held.clear();
+  converted.clear();
+  *line = BodyLine();
+  line->jis.held = std::move(held);
+  line->converted = std::move(converted);
 }
 
 std::string body_line_for_wire(const std::string& text) {
@@ -295,7 +316,7 @@ void send_body_file(platform::Socket socket) {
       body_line_end_for_wire(&line, true, &wire);
       send_text(socket, wire);
       wire.clear();
-      line = BodyLine();
+      reset_body_line(&line);
       start = end + 1;
     }
     if (wire.size() >= kFileBlock) {

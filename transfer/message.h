@@ -69,6 +69,9 @@ void body_piece_for_wire(BodyLine* line, const char* data, std::size_t n, std::s
 // Ends the line, which ended in LF when had_line_end, and appends its end to *wire.
 void body_line_end_for_wire(BodyLine* line, bool had_line_end, std::string* wire);
 
+// Makes the record ready for the next line.
+void reset_body_line(BodyLine* line);
+
 // One whole line read with its line end, through the two operations above.
 std::string body_line_for_wire(const std::string& line);
 
