@@ -48,3 +48,10 @@ extern int32_t last_reply_code;
 // Ends the process with a status after flushing standard output; used by every ending,
 // including the successful ones.
 [[noreturn]] void end_process(int status);
+
+// A harness that runs the program's functions many times in one process (the fuzz targets)
+// installs an ending hook: end_process then calls it with the status instead of ending the
+// process, after everything else an ending does. The hook must not return (it throws); one
+// that does lets the process end as usual. No hook is installed in the program itself.
+using EndingHook = void (*)(int status);
+void set_ending_hook(EndingHook hook);

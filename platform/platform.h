@@ -22,6 +22,10 @@ uint32_t tick_count();
 uint32_t process_id();
 // Blocks the calling thread (Sleep).
 void sleep_ms(uint32_t ms);
+// Called last before the process ends through std::_Exit, which skips every check that
+// runs at a normal exit. In a build with LeakSanitizer it runs the leak check there (a leak
+// ends the process with the sanitizer's failure status); otherwise it does nothing.
+void before_exit();
 
 // The value of an environment variable; false when it is not set. get_env_nocase finds
 // the name without regard to case (for "windir").
