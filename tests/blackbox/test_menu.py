@@ -26,6 +26,10 @@ LINE8_METHODS = {1: "( 8) - SMTP認証              [使う/AUTH CRAM-MD5を利�
 KEY_ORDER = [b"POP3_USE", b"APOP_USE", b"POP3_SERVER", b"POP3_USER", b"POP3_PASS",
              b"POP3_PORT", b"POP3_AFTER_WAIT", b"POP3_TIME_OUT",
              b"SMTP_AUTH", b"SMTP_USER", b"SMTP_PASS", b"SMTP_PORT"]
+# Saving writes the encryption keys after the twelve, each into its section: the file
+# then holds them in this order.
+SAVED_ORDER = KEY_ORDER[:8] + [b"POP3_SSL"] + KEY_ORDER[8:] + [b"SMTP_SSL", b"SSL_VERIFY",
+                                                                b"SSL_CA_FILE"]
 
 
 def auth_screen(path, line1=LINE1_UNUSED, server="dummy", user="dummy", pop_pass="24682468",
@@ -183,10 +187,10 @@ class Items(MenuTest):
         save_prompt = console("%sに設定を保存します。よろしいですか？[Y/N]:" % self.path)
         self.assertEqual(r.stdout.count(save_prompt), 2)
         keys, values = self.saved()
-        self.assertEqual(keys, KEY_ORDER)
-        self.assertEqual([values[k] for k in KEY_ORDER],
+        self.assertEqual(keys, SAVED_ORDER)
+        self.assertEqual([values[k] for k in SAVED_ORDER],
                          [b"1", b"1", b"mail.example", b"bob", b"24682468", b"1110", b"500",
-                          b"20", b"3", b"carol", b"24682468", b"2525"])
+                          b"20", b"0", b"3", b"carol", b"24682468", b"2525", b"0", b"1", b""])
         # A later start shows what was saved.
         again = self.menu("2\n13\ny\n3\n", ini=None)
         self.assertEqual(self.last_screen(again),
