@@ -24,6 +24,7 @@ command -v python3 >/dev/null || need+=(python3)
 command -v curl >/dev/null || need+=(curl)
 [ -x /usr/bin/time ] || need+=(time)
 [ -x /usr/sbin/smtp-sink ] || need+=(postfix)
+command -v openssl >/dev/null || need+=(openssl)  # the TLS row's test CA
 if [ ${#need[@]} -gt 0 ]; then
   if [ "$(id -u)" != 0 ]; then
     echo "missing: ${need[*]}; run this script as root to install them" >&2
@@ -79,3 +80,7 @@ done
 say "timing $vorna, curl and the ideal client, $runs runs per size"
 python3 "$root/bench/bench.py" --vorna "$vorna" --ideal "$work/ideal_client" --port "$port" \
   --runs "$runs" --sizes "${BENCH_SIZES:-1,10,100}" --work "$work"
+
+# ---------------------------------------------------------------- the TLS row
+say "timing $vorna and curl over STARTTLS, $runs runs"
+python3 "$root/bench/tls_bench.py" --vorna "$vorna" --runs "$runs" --work "$work"
