@@ -17,6 +17,8 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v python3 >/dev/null || need+=(python3)
+[ -f /usr/include/openssl/ssl.h ] || need+=(libssl-dev)
+command -v openssl >/dev/null || need+=(openssl)  # the TLS tests make their certificates with it
 [ -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] || [ -d /usr/src/googletest ] || need+=(libgtest-dev googletest)
 [ -d /usr/src/googletest ] || need+=(googletest)
 if [ ${#need[@]} -gt 0 ]; then

@@ -71,8 +71,8 @@ std::string stuff_leading_dots(const std::string& text) {
 
 // Ends the run after sending what was gathered, so the server has seen every byte that
 // went out before the failure.
-[[noreturn]] void fail_after_flush(platform::Socket socket, int code) {
-  flush_output(socket);  // the run ends anyway; a failed flush changes nothing
+[[noreturn]] void fail_after_flush(Connection* connection, int code) {
+  flush_output(connection);  // the run ends anyway; a failed flush changes nothing
   error_exit(code);
 }
 
@@ -193,15 +193,15 @@ std::string body_line_for_wire(std::string line) {
   return line;
 }
 
-void send_message_head(platform::Socket socket, const std::string& header_block) {
-  send_text(socket, header_block);
-  send_text(socket, "\r\n");
+void send_message_head(Connection* connection, const std::string& header_block) {
+  send_text(connection, header_block);
+  send_text(connection, "\r\n");
   if (g_run.attachments_present) {
-    send_text(socket, "--");
-    send_text(socket, g_run.boundary);
-    send_text(socket, "\r\n");
-    send_text(socket, "Content-Type: text/plain; charset=ISO-2022-JP\r\n");
-    send_text(socket, "\r\n");
+    send_text(connection, "--");
+    send_text(connection, g_run.boundary);
+    send_text(connection, "\r\n");
+    send_text(connection, "Content-Type: text/plain; charset=ISO-2022-JP\r\n");
+    send_text(connection, "\r\n");
   }
   print_progress_elapsed(kProgressHeaderSent);
 }
@@ -210,10 +210,10 @@ namespace {
 
 // Sends the body file line by line. The file is read as bytes and split at LF here, so
 // no runtime's text mode can change a byte, and a line of any length goes out whole.
-void send_body_file(platform::Socket socket) {
+void send_body_file(Connection* connection) {
   if (g_run.info_mode) console_printf("%s", kProgressBodySending);
   std::FILE* file = std::fopen(g_run.body_file.c_str(), "rb");
-  if (file == nullptr) fail_after_flush(socket, kErrBodyFile);
+  if (file == nullptr) fail_after_flush(connection, kErrBodyFile);
   std::vector<char> block(kFileBlock);
   std::string line;
   std::size_t count;
@@ -222,15 +222,15 @@ void send_body_file(platform::Socket socket) {
     for (std::size_t i = 0; i < count; ++i) {
       if (block[i] != '\n') continue;
       line.append(block.data() + start, i + 1 - start);
-      send_text(socket, body_line_for_wire(line));
+      send_text(connection, body_line_for_wire(line));
       line.clear();
       start = i + 1;
     }
     line.append(block.data() + start, count - start);
   }
   // A file that stops being readable part-way would silently cut the body short.
-  if (std::ferror(file)) fail_after_flush(socket, kErrBodyFile);
-  if (!line.empty()) send_text(socket, body_line_for_wire(line));
+  if (std::ferror(file)) fail_after_flush(connection, kErrBodyFile);
+  if (!line.empty()) send_text(connection, body_line_for_wire(line));
   std::fclose(file);
   print_progress_elapsed(kProgressBodySent);
 }
@@ -238,70 +238,70 @@ void send_body_file(platform::Socket socket) {
 // Copies a work file (its transfer-encoding line, blank line and Base64 lines) into the
 // connection unchanged. In debug mode it goes in echoed pieces ending at line feeds;
 // otherwise in large blocks without echo. The bytes on the wire are the same.
-void send_work_file(platform::Socket socket, std::FILE* file) {
+void send_work_file(Connection* connection, std::FILE* file) {
   std::vector<char> block(kFileBlock);
   std::size_t count;
   std::string piece;
   while ((count = std::fread(block.data(), 1, block.size(), file)) > 0) {
     if (!g_run.debug_mode) {
-      send_bytes(socket, block.data(), count);
+      send_bytes(connection, block.data(), count);
       continue;
     }
     for (std::size_t i = 0; i < count; ++i) {
       piece.push_back(block[i]);
       if (block[i] == '\n' || piece.size() == kDebugPiece) {
-        send_text(socket, piece);
+        send_text(connection, piece);
         piece.clear();
       }
     }
   }
-  if (!piece.empty()) send_text(socket, piece);
+  if (!piece.empty()) send_text(connection, piece);
   // A work file that stops being readable part-way would cut the attachment short.
-  if (std::ferror(file)) fail_after_flush(socket, kErrBodyFile);
+  if (std::ferror(file)) fail_after_flush(connection, kErrBodyFile);
 }
 
 }  // namespace
 
-void send_body(platform::Socket socket) {
+void send_body(Connection* connection) {
   if (g_run.body_text_given) {
-    send_text(socket, inline_body_for_wire(g_run.body_text));
+    send_text(connection, inline_body_for_wire(g_run.body_text));
   } else if (!g_run.body_file.empty()) {
-    send_body_file(socket);
+    send_body_file(connection);
   }
 }
 
-void send_attachment_parts(platform::Socket socket) {
+void send_attachment_parts(Connection* connection) {
   const std::vector<std::string>& work_files = g_run.work_file_list;
   const int total = static_cast<int>(work_files.size());
-  send_text(socket, "\r\n");
+  send_text(connection, "\r\n");
   for (int i = 0; i < total; ++i) {
     const std::string name = static_cast<std::size_t>(i) < g_run.attachment_name_list.size()
                                  ? g_run.attachment_name_list[i]
                                  : std::string();
     if (g_run.info_mode) console_printf(kProgressAttachmentSending, i + 1, total);
-    send_text(socket, "--");
-    send_text(socket, g_run.boundary);
-    send_text(socket, "\r\n");
-    send_text(socket, "Content-Type: application/octet-stream;");
-    send_text(socket, " name=\"");
-    send_text(socket, name);
-    send_text(socket, "\"\r\n");
-    send_text(socket, "Content-Disposition: attachment;\r\n");
-    send_text(socket, " filename=\"");
-    send_text(socket, name);
-    send_text(socket, "\"\r\n");
+    send_text(connection, "--");
+    send_text(connection, g_run.boundary);
+    send_text(connection, "\r\n");
+    send_text(connection, "Content-Type: application/octet-stream;");
+    send_text(connection, " name=\"");
+    send_text(connection, name);
+    send_text(connection, "\"\r\n");
+    send_text(connection, "Content-Disposition: attachment;\r\n");
+    send_text(connection, " filename=\"");
+    send_text(connection, name);
+    send_text(connection, "\"\r\n");
     std::FILE* file = platform::open_for_reading(work_files[i]);
     if (file == nullptr) {
       console_printf("not found %s\r\n", work_files[i].c_str());
-      fail_after_flush(socket, kErrBodyFile);
+      fail_after_flush(connection, kErrBodyFile);
     }
-    send_work_file(socket, file);
+    send_work_file(connection, file);
     std::fclose(file);
-    send_text(socket, "\r\n");
+    send_text(connection, "\r\n");
   }
-  send_text(socket, "--");
-  send_text(socket, g_run.boundary);
-  send_text(socket, "--");
-  send_text(socket, "\r\n");
+  send_text(connection, "--");
+  send_text(connection, g_run.boundary);
+  send_text(connection, "--");
+  send_text(connection, "\r\n");
   print_progress_elapsed(kProgressAttachmentsSent);
 }

@@ -25,6 +25,9 @@ ReplyBuffer g_reply_buffer;  // read_reply, read_quit_reply
 ReplyBuffer g_ehlo_buffer;   // read_ehlo_reply
 ReplyBuffer g_more_buffer;   // read_250_more
 
+// Whether the EHLO reply being read, or read last, announced STARTTLS.
+bool g_starttls_offered = false;
+
 // How a piece ended: complete (ends in CR LF) or the connection is gone.
 enum class PieceEnd { kComplete, kLost };
 
@@ -32,11 +35,11 @@ enum class PieceEnd { kComplete, kLost };
 // echoes each receive and, while the piece is incomplete, the waiting line. When the
 // connection fails, closes or stays silent past timeout_ms: error 9 or 10, or kLost when
 // the caller tolerates the loss.
-PieceEnd receive_piece(platform::Socket socket, ReplyBuffer* reply, const char* waiting_line,
+PieceEnd receive_piece(Connection* connection, ReplyBuffer* reply, const char* waiting_line,
                        int timeout_ms, bool tolerate_loss) {
-  if (!flush_output(socket)) {
+  if (!flush_output(connection)) {
     if (tolerate_loss) return PieceEnd::kLost;
-    error_exit(kErrSend);
+    fail_send();
   }
   reply->length = 0;
   reply->data[0] = '\0';
@@ -47,14 +50,14 @@ PieceEnd receive_piece(platform::Socket socket, ReplyBuffer* reply, const char* 
     int remaining =
         waited >= static_cast<uint32_t>(timeout_ms) ? 0 : timeout_ms - static_cast<int>(waited);
     std::size_t count = 0;
-    platform::RecvStatus status = platform::RecvStatus::kTimeout;
+    NetStatus status = NetStatus::kTimeout;
     if (remaining > 0) {
-      status = platform::recv_some(socket, reply->data + reply->length,
-                                   kReplyCapacity - reply->length, remaining, &count);
+      status = receive_some(connection, reply->data + reply->length,
+                            kReplyCapacity - reply->length, remaining, &count);
     }
-    if (status != platform::RecvStatus::kData) {
+    if (status != NetStatus::kData) {
       if (tolerate_loss) return PieceEnd::kLost;
-      error_exit(kErrReceive);
+      error_exit(status == NetStatus::kProtocol ? kErrSslHandling : kErrReceive);
     }
     char* received = reply->data + reply->length;
     reply->length += count;
@@ -108,6 +111,32 @@ std::string extract_reply_text(const char* piece, std::size_t length) {
   return text;
 }
 
+bool announces_starttls(const char* piece, std::size_t length) {
+  static const char kKeyword[] = "STARTTLS";
+  constexpr std::size_t kKeywordLength = sizeof kKeyword - 1;
+  std::size_t line = 0;
+  while (line < length) {
+    std::size_t end = line;
+    while (end < length && piece[end] != '\n') ++end;
+    // The line without its CR, then "250-" or "250 " and the keyword.
+    std::size_t stop = end > line && piece[end - 1] == '\r' ? end - 1 : end;
+    if (stop - line >= 4 + kKeywordLength && std::strncmp(piece + line, "250", 3) == 0 &&
+        (piece[line + 3] == '-' || piece[line + 3] == ' ')) {
+      const char* word = piece + line + 4;
+      bool same = true;
+      for (std::size_t i = 0; i < kKeywordLength && same; ++i) {
+        char c = word[i];
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        same = c == kKeyword[i];
+      }
+      std::size_t after = line + 4 + kKeywordLength;
+      if (same && (after == stop || piece[after] == ' ')) return true;
+    }
+    line = end + 1;
+  }
+  return false;
+}
+
 bool completes_250_reply(const char* piece, std::size_t length) {
   if (length < 3 || std::strncmp(piece, "250", 3) != 0) return false;
   // Every piece ends in CR LF, so the last four bytes cannot begin "250 ".
@@ -117,14 +146,14 @@ bool completes_250_reply(const char* piece, std::size_t length) {
   return false;
 }
 
-int read_reply(platform::Socket socket, int timeout_ms) {
-  receive_piece(socket, &g_reply_buffer, "Waiting CRLF\n", timeout_ms, false);
+int read_reply(Connection* connection, int timeout_ms) {
+  receive_piece(connection, &g_reply_buffer, "Waiting CRLF\n", timeout_ms, false);
   accept_reply(g_reply_buffer);
   return 1;
 }
 
-bool read_quit_reply(platform::Socket socket) {
-  if (receive_piece(socket, &g_reply_buffer, "Waiting CRLF\n", kReplyTimeoutMs, true) ==
+bool read_quit_reply(Connection* connection) {
+  if (receive_piece(connection, &g_reply_buffer, "Waiting CRLF\n", kReplyTimeoutMs, true) ==
       PieceEnd::kLost) {
     return false;
   }
@@ -132,9 +161,23 @@ bool read_quit_reply(platform::Socket socket) {
   return true;
 }
 
-int read_ehlo_reply(platform::Socket socket) {
-  receive_piece(socket, &g_ehlo_buffer, "Waiting CRLF\n", kReplyTimeoutMs, false);
+bool ehlo_offered_starttls() { return g_starttls_offered; }
+
+bool read_starttls_reply(Connection* connection) {
+  receive_piece(connection, &g_reply_buffer, "Waiting CRLF\n", kReplyTimeoutMs, false);
+  if (first_char(g_reply_buffer) != '2') {
+    last_reply_code = leading_number(g_reply_buffer.data);
+    return false;
+  }
+  g_line_buffer = extract_reply_text(g_reply_buffer.data, g_reply_buffer.length);
+  return true;
+}
+
+int read_ehlo_reply(Connection* connection) {
+  g_starttls_offered = false;
+  receive_piece(connection, &g_ehlo_buffer, "Waiting CRLF\n", kReplyTimeoutMs, false);
   if (first_char(g_ehlo_buffer) > '3') return 0;
+  g_starttls_offered = announces_starttls(g_ehlo_buffer.data, g_ehlo_buffer.length);
   g_line_buffer = extract_reply_text(g_ehlo_buffer.data, g_ehlo_buffer.length);
   if (completes_250_reply(g_ehlo_buffer.data, g_ehlo_buffer.length)) {
     if (g_run.debug_mode) console_printf("[250 message ok!]\n");
@@ -143,7 +186,7 @@ int read_ehlo_reply(platform::Socket socket) {
   // The piece ended after a continuation line ("250-"), or holds lines left over from the
   // greeting: the rest of the 250 reply comes in further pieces.
   for (int attempt = 0; attempt < 100; ++attempt) {
-    if (read_250_more(socket) == 1) {
+    if (read_250_more(connection) == 1) {
       if (g_run.debug_mode) console_printf("[250 message2 ok!]\n");
       return 1;
     }
@@ -151,9 +194,10 @@ int read_ehlo_reply(platform::Socket socket) {
   return 0;
 }
 
-int read_250_more(platform::Socket socket) {
-  receive_piece(socket, &g_more_buffer, "Waiting CRLF..\n", kReplyTimeoutMs, false);
+int read_250_more(Connection* connection) {
+  receive_piece(connection, &g_more_buffer, "Waiting CRLF..\n", kReplyTimeoutMs, false);
   if (first_char(g_more_buffer) >= '3') error_exit(kErrEhloContinuation);
+  if (announces_starttls(g_more_buffer.data, g_more_buffer.length)) g_starttls_offered = true;
   g_line_buffer = extract_reply_text(g_more_buffer.data, g_more_buffer.length);
   return completes_250_reply(g_more_buffer.data, g_more_buffer.length) ? 1 : 0;
 }

@@ -18,6 +18,12 @@ that the client receives them in separate reads; CLOSE as a piece closes the con
 at that point. Every byte the client sends is recorded in order (`received`), and the
 commands one by one (`commands`, with the message data as one item).
 
+With `tls=` (an ssl server context) the server speaks TLS: from the first byte when
+`implicit_tls` is true, else where the script has `start_tls()` (after the reply to
+STARTTLS). What the client sent before that is kept in `clear_received`; the negotiated
+`tls_version`, `tls_cipher` and the client's `sni` are recorded, `tls_error` says why a
+handshake failed, and `close_notify` tells whether the client ended TLS cleanly.
+
 The second half of the file holds the helpers of the delivery tests: a base class that
 runs the program against a script, the oracle for the ISO-2022-JP conversion of Shift_JIS
 text, and the Base64 layout of attachment parts.
@@ -25,6 +31,7 @@ text, and the Base64 layout of attachment parts.
 import base64
 import re
 import socket
+import ssl
 import threading
 import time
 
@@ -68,6 +75,11 @@ def close():
     return ("send", [CLOSE])
 
 
+def start_tls():
+    """Runs the server side of the TLS handshake at this point of the script."""
+    return ("tls",)
+
+
 def _piece(p):
     return p if p is CLOSE else _bytes(p)
 
@@ -89,8 +101,13 @@ def dialogue(recipients=1, ehlo=("250-fake\r\n250 OK\r\n",), auth=(), end="250 2
 class FakeSMTP:
     """One scripted SMTP session on 127.0.0.1; use as a context manager."""
 
-    def __init__(self, script, pause=PAUSE, slow_reader=False):
+    def __init__(self, script, pause=PAUSE, slow_reader=False, tls=None, implicit_tls=False):
         self.script = list(script)
+        self.tls = tls
+        self.implicit_tls = implicit_tls
+        self.clear_received = None
+        self.tls_version = self.tls_cipher = self.sni = self.tls_error = None
+        self.close_notify = False
         self.pause = pause
         # A slow reader with a small receive buffer makes the client's sends block and
         # come back partial, as on a congested network.
@@ -149,6 +166,8 @@ class FakeSMTP:
             self.connected = True
             self._conn.settimeout(IO_TIMEOUT)
             self._conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            if self.implicit_tls and not self._start_tls():
+                return
             for step in self.script:
                 if not self._run_step(step):
                     return
@@ -181,6 +200,8 @@ class FakeSMTP:
                 return False
             self.commands.append(data)
             return self._send(step[1])
+        if kind == "tls":
+            return self._start_tls()
         if kind == "cut":
             while len(self._buffer) < step[1] and self._fill():
                 pass
@@ -198,6 +219,25 @@ class FakeSMTP:
             self._conn.sendall(piece)
         return True
 
+    def _start_tls(self):
+        if self._buffer:
+            self.problems.append("client sent %r before the handshake" % bytes(self._buffer))
+        self.clear_received = bytes(self.received)
+
+        def note_name(_sock, name, _context):
+            self.sni = name
+        self.tls.sni_callback = note_name
+        try:
+            self._conn = self.tls.wrap_socket(self._conn, server_side=True,
+                                              suppress_ragged_eofs=False)
+        except (ssl.SSLError, OSError) as e:
+            self.tls_error = str(e)
+            self._conn = None
+            return False
+        self.tls_version = self._conn.version()
+        self.tls_cipher = self._conn.cipher()[0]
+        return True
+
     def _fill(self):
         try:
             if self.slow_reader:
@@ -209,6 +249,8 @@ class FakeSMTP:
         except OSError:
             return False
         if not data:
+            # A TLS socket gives no data on a close_notify; a bare close raises instead.
+            self.close_notify = self.tls_version is not None
             return False
         self.received.extend(data)
         self._buffer.extend(data)
@@ -287,9 +329,11 @@ class DeliveryTest(ProgramTest):
         self.write("vorna.ini", "[SMTP]\r\nSMTP_PORT=%d\r\n%s" % (port, extra if extra is not None
                                                                  else self.ini_extra))
 
-    def deliver(self, script, *args, env=None, ini=None, pause=PAUSE, slow_reader=False):
+    def deliver(self, script, *args, env=None, ini=None, pause=PAUSE, slow_reader=False,
+                tls=None, implicit_tls=False):
         """Runs `vorna -h127.0.0.1 ARGS` against the script. Returns (result, server)."""
-        server = FakeSMTP(script, pause=pause, slow_reader=slow_reader)
+        server = FakeSMTP(script, pause=pause, slow_reader=slow_reader, tls=tls,
+                          implicit_tls=implicit_tls)
         with server:
             self.write_ini(server.port, ini)
             result = self.vorna("-h127.0.0.1", *args, env=env)

@@ -56,4 +56,27 @@ TEST(Ehlo250, LastLineOfA250Reply) {
   }
 }
 
+TEST(Ehlo250, StartTlsAnnouncedOnlyAsItsOwnKeyword) {
+  struct Case {
+    std::string piece;
+    bool offered;
+  };
+  const Case cases[] = {
+      {"250-host\r\n250-STARTTLS\r\n250 OK\r\n", true},
+      {"250-host\r\n250 starttls\r\n", true},  // keywords have no case
+      {"250-STARTTLS extra\r\n250 OK\r\n", true},
+      {"250 STARTTLS", true},                    // the last line of a piece without CR LF
+      {"250-host\r\n250 OK\r\n", false},
+      {"250-STARTTLSX\r\n250 OK\r\n", false},
+      {"250-X-STARTTLS\r\n250 OK\r\n", false},
+      {"250-host STARTTLS\r\n250 OK\r\n", false},  // a word of another line's text
+      {"220-STARTTLS\r\n250 OK\r\n", false},       // not an EHLO line
+      {"250STARTTLS\r\n", false},
+      {"250-STARTTL", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(announces_starttls(c.piece.data(), c.piece.size()), c.offered) << c.piece;
+  }
+}
+
 }  // namespace
