@@ -78,6 +78,8 @@ def setUpModule():
 
 
 def tearDownModule():
+    if SERVERS:
+        report_negotiated()
     if _own_servers:
         subprocess.run(["bash", SCRIPT, "stop", _own_servers], stdin=subprocess.DEVNULL)
 
@@ -268,17 +270,17 @@ RECEIVED_OVER_TLS = rb"\(using TLSv1\.[23] with cipher [A-Z0-9_-]+"
 LOGIN_OVER_TLS = r", TLS, TLSv1\.[23] with cipher [A-Z0-9_-]+"
 
 
+def report_negotiated():
+    """The TLS versions and ciphers the servers negotiated, for whoever reads the test log."""
+    postfix = set(re.findall(r"TLS connection established from [^:]*: (TLSv[0-9.]+ with cipher "
+                             r"\S+)", server_log("postfix.log")))
+    dovecot = set(re.findall(r"TLS, (TLSv[0-9.]+ with cipher \S+)", server_log("dovecot.log")))
+    sys.stderr.write("\nnegotiated: Postfix %s; Dovecot %s\n"
+                     % (", ".join(sorted(postfix)) or "-", ", ".join(sorted(dovecot)) or "-"))
+
+
 class TlsDelivery(MailServerTest):
     """STARTTLS on the submission port (AUTH only inside TLS) and SMTPS."""
-
-    @classmethod
-    def tearDownClass(cls):
-        # The versions and ciphers the servers negotiated, for whoever reads the test log.
-        seen = set(re.findall(r"TLS connection established from [^:]*: (TLSv[0-9.]+ with cipher "
-                              r"\S+)", server_log("postfix.log")))
-        seen |= {"dovecot " + m for m in re.findall(r"TLS, (TLSv[0-9.]+ with cipher \S+)",
-                                                    server_log("dovecot.log"))}
-        sys.stderr.write("\nnegotiated: %s\n" % "; ".join(sorted(seen)))
 
     def relay_through(self, mode, port, host="127.0.0.1"):
         for auth, name in ((1, "CRAM-MD5"), (2, "PLAIN"), (3, "LOGIN")):
