@@ -15,6 +15,7 @@ cipher.
 """
 import argparse
 import os
+import shutil
 import socket
 import ssl
 import statistics
@@ -220,6 +221,7 @@ def main():
     finally:
         sink.kill()
         sink.wait()
+        shutil.rmtree(work, ignore_errors=True)
 
     m = {client: (statistics.median(w for w, _, _ in runs),
                   statistics.median(r for _, r, _ in runs), max(r for _, r, _ in runs),
