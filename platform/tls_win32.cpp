@@ -81,7 +81,6 @@ constexpr DWORD kRequestFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT 
 }  // namespace
 
 struct TlsSession {
-  SOCKET socket = INVALID_SOCKET;
   Socket platform_socket = kInvalidSocket;
   CredHandle credentials{};
   bool have_credentials = false;
@@ -304,7 +303,9 @@ bool run_handshake(TlsSession* session, bool fresh, uint32_t deadline, std::stri
     }
   }
   bool checked_first_bytes = !fresh;
-  bool need_input = session->incoming.empty();
+  // A new handshake waits for the server's first answer; a renegotiation starts with what
+  // has come (perhaps nothing: a message after the handshake may need no answer).
+  bool need_input = fresh;
   int credential_retries = 0;
   for (;;) {
     if (need_input) {
@@ -698,6 +699,15 @@ Decrypted decrypt_one(TlsSession* session) {
 bool renegotiate(TlsSession* session, uint32_t deadline) {
   std::string why;
   if (!run_handshake(session, false, deadline, &why)) return false;
+  SecPkgContext_ConnectionInfo connection{};
+  if (QueryContextAttributesA(&session->context, SECPKG_ATTR_CONNECTION_INFO, &connection) !=
+          SEC_E_OK ||
+      !protocol_acceptable(connection.dwProtocol) ||
+      QueryContextAttributesA(&session->context, SECPKG_ATTR_STREAM_SIZES, &session->sizes) !=
+          SEC_E_OK ||
+      session->sizes.cbMaximumMessage == 0) {
+    return false;
+  }
   if (session->peer_certificate.empty()) return true;
   PCCERT_CONTEXT certificate = remote_certificate(session);
   if (certificate == nullptr) return false;
@@ -720,7 +730,6 @@ TlsSession* tls_handshake(Socket socket, const TlsParams& params, int timeout_ms
   uint32_t deadline = deadline_after(timeout_ms);
   TlsSession* session = new TlsSession;
   session->platform_socket = socket;
-  session->socket = static_cast<SOCKET>(socket);
   uint32_t address = 0;
   // SNI carries DNS names only; an address is not sent.
   if (!parse_ipv4(params.host.c_str(), &address)) session->target = params.host;
