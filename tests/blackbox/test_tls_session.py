@@ -262,6 +262,52 @@ class TlsSessionTest(unittest.TestCase):
         self.assertEqual(status, 24, out)
         self.assertIn("handshake failed:", out)
 
+    def test_renegotiation_is_handled_or_refused_within_the_time_limit(self):
+        # openssl s_server renegotiates on the command "R" and quits on "Q".
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        chain, key = PKI["server"]
+        leaf = os.path.join(PKI_DIR, "server.pem")
+        server = subprocess.Popen(
+            ["openssl", "s_server", "-accept", "127.0.0.1:%d" % port, "-cert", leaf,
+             "-cert_chain", os.path.join(PKI_DIR, "int.pem"), "-key", key, "-tls1_2"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.addCleanup(server.wait, 10)
+        self.addCleanup(server.kill)
+        ready, established = threading.Event(), threading.Event()
+
+        def watch():
+            for line in server.stdout:
+                if line.startswith(b"ACCEPT"):
+                    ready.set()
+                if line.startswith(b"CIPHER is"):
+                    established.set()
+        threading.Thread(target=watch, daemon=True).start()
+        self.assertTrue(ready.wait(30), "s_server did not start")
+
+        def drive():
+            if established.wait(30):
+                for command, pause in ((b"R\n", 1.0), (b"after\n", 0.5), (b"Q\n", 0)):
+                    try:
+                        server.stdin.write(command)
+                        server.stdin.flush()
+                    except OSError:
+                        return
+                    time.sleep(pause)
+        threading.Thread(target=drive, daemon=True).start()
+        started = time.monotonic()
+        status, out = run_tool(CLIENT, [str(port), "localhost", "--ca",
+                                        harness.native_path(PKI["ca"]), "--read",
+                                        "--timeout", "8000"])
+        self.assertLess(time.monotonic() - started, 20)
+        self.assertIn("handshake ok:", out)
+        if status == 0:
+            self.assertIn("after", out)
+        else:
+            self.assertEqual(status, 24, out)
+            self.assertIn("read: 0 bytes, protocol", out)
+
     @unittest.skipUnless(harness.WINDOWS and ROOT_TOOL, "the system store of a Wine prefix")
     def test_system_store_trusts_a_root_added_to_it(self):
         ca = harness.native_path(PKI["store_ca"])

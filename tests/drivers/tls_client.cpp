@@ -1,11 +1,13 @@
 // tls_client: a small client of the platform layer's TLS session, for the black-box tests
 // of the TLS layer on its own (without the mail dialogue).
-//   tls_client PORT HOST [--ca FILE] [--no-verify] [--timeout MS] [--echo IN OUT]
+//   tls_client PORT HOST [--ca FILE] [--no-verify] [--timeout MS] [--echo IN OUT] [--read]
 // Connects to 127.0.0.1:PORT, runs the handshake for HOST (the name or address the
 // certificate must show) and prints one line: "handshake ok: SUMMARY" or
 // "handshake failed: SUMMARY". With --echo it then sends "ECHO <size>\n" and the bytes of
 // IN, reads as many bytes back into OUT, and prints "echo: N bytes". Last it closes the
-// session (close_notify) and prints "closed".
+// session (close_notify) and prints "closed". With --read it instead receives until the
+// server closes or something fails and prints "read: N bytes, STATUS" (what the server sent
+// follows on the next line when it is short).
 // Exit status: 0 success, 2 usage, 8 no connection, 9 send failed, 10 receive failed or
 // closed early, 24 handshake failed or a TLS protocol failure.
 #include <cstdio>
@@ -88,6 +90,22 @@ int echo(platform::TlsSession* session, const char* in_path, const char* out_pat
   return 0;
 }
 
+// Receives until the end of the session; 0 when the server closed it.
+int read_all(platform::TlsSession* session, int timeout) {
+  std::string data;
+  platform::TlsIo status;
+  for (;;) {
+    char buffer[4096];
+    std::size_t received = 0;
+    status = platform::tls_recv_some(session, buffer, sizeof buffer, timeout, &received);
+    if (status != platform::TlsIo::kOk) break;
+    data.append(buffer, received);
+  }
+  std::printf("read: %u bytes, %s\n", static_cast<unsigned>(data.size()), io_name(status));
+  if (data.size() < 200) std::printf("%s\n", data.c_str());
+  return status == platform::TlsIo::kClosed ? 0 : io_exit(status, 10);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -102,6 +120,7 @@ int main(int argc, char** argv) {
   int timeout = 10000;
   const char* echo_in = nullptr;
   const char* echo_out = nullptr;
+  bool read = false;
   for (int i = 3; i < argc; ++i) {
     std::string option = argv[i];
     if (option == "--ca" && i + 1 < argc) {
@@ -110,6 +129,8 @@ int main(int argc, char** argv) {
       params.verify = false;
     } else if (option == "--timeout" && i + 1 < argc) {
       timeout = std::atoi(argv[++i]);
+    } else if (option == "--read") {
+      read = true;
     } else if (option == "--echo" && i + 2 < argc) {
       echo_in = argv[++i];
       echo_out = argv[++i];
@@ -137,7 +158,10 @@ int main(int argc, char** argv) {
   std::printf("handshake ok: %s\n", summary.c_str());
   int status = 0;
   if (echo_in != nullptr) status = echo(session, echo_in, echo_out, timeout);
-  if (status == 0) {
+  if (read) {
+    status = read_all(session, timeout);
+    platform::tls_free(session);
+  } else if (status == 0) {
     platform::tls_close(session, 3000);
     std::printf("closed\n");
   } else {
