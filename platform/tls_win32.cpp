@@ -801,7 +801,7 @@ TlsSession* judge_session(TlsSession* session, const TlsParams& params, HCERTSTO
       release(session);
       return nullptr;
     }
-    verdict = "verified";
+    verdict = params.ca_file.empty() ? "verified (system roots)" : "verified (CA file)";
   } else {
     subject = subject_of(certificate);
     verdict = "not verified (SSL_VERIFY=0)";

@@ -177,7 +177,7 @@ class TlsSessionTest(unittest.TestCase):
         status, out = self.client(peer, "localhost", "--ca", harness.native_path(PKI["ca"]),
                                   "--echo", harness.native_path(source), harness.native_path(back))
         self.assertEqual(status, 0, out)
-        self.assertRegex(out, r"handshake ok: TLSv1\.[23] \S.*localhost.*, verified\r?\n")
+        self.assertRegex(out, r"handshake ok: TLSv1\.[23] \S.*localhost.*, verified \(CA file\)\r?\n")
         self.assertIn("echo: %d bytes" % len(payload), out)
         self.assertEqual(peer.echoed, hashlib.sha256(payload).hexdigest())
         with open(back, "rb") as f:
@@ -319,7 +319,7 @@ class TlsSessionTest(unittest.TestCase):
             peer = Peer(chain="store_server")
             status, out = self.client(peer, "localhost")
             self.assertEqual(status, 0, out)
-            self.assertIn("CN=localhost, verified", out)
+            self.assertIn("CN=localhost, verified (system roots)", out)
         finally:
             self.assertEqual(run_tool(ROOT_TOOL, ["remove", ca])[0], 0)
 
