@@ -21,6 +21,7 @@ namespace {
 void run(int argc, char** argv) {
   g_run.program_name = argc > 0 ? argv[0] : "vorna";
   g_run.body_file.clear();
+  g_run.body_file_shown.clear();
   g_run.attachment_list.clear();
   g_run.tz_adjust = false;
 

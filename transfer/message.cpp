@@ -6,12 +6,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "app/console.h"
 #include "app/errors.h"
 #include "app/run_state.h"
 #include "codec/jis_convert.h"
+#include "codec/utf8.h"
 #include "transfer/connection.h"
 
 namespace {
@@ -208,6 +210,32 @@ void send_message_head(platform::Socket socket, const std::string& header_block)
 
 namespace {
 
+// True when the body file is UTF-8 rather than Shift_JIS: it begins with the byte-order
+// mark (*bom), or its whole content is well-formed UTF-8 and not plain ASCII. It is read
+// once in blocks to tell, then put back to its start. A file that cannot be put back (a
+// pipe) is taken as Shift_JIS, as none of its bytes may be lost.
+bool body_is_utf8(std::FILE* file, std::vector<char>* block, bool* bom) {
+  *bom = false;
+  if (std::fseek(file, 0, SEEK_CUR) != 0) return false;
+  Utf8Scan scan;
+  bool first = true;
+  std::size_t count;
+  while ((count = std::fread(block->data(), 1, block->size(), file)) > 0) {
+    if (first && count >= 3 && std::memcmp(block->data(), kUtf8Bom, 3) == 0) {
+      *bom = true;
+      break;
+    }
+    first = false;
+    utf8_scan(&scan, block->data(), count);
+    if (!scan.well_formed) break;
+  }
+  const bool read_whole = !std::ferror(file);
+  std::clearerr(file);
+  if (std::fseek(file, 0, SEEK_SET) != 0) return false;
+  if (*bom) return true;
+  return read_whole && utf8_scan_well_formed(scan) && scan.non_ascii;
+}
+
 // Sends the body file line by line. The file is read as bytes and split at LF here, so
 // no runtime's text mode can change a byte, and a line of any length goes out whole.
 void send_body_file(platform::Socket socket) {
@@ -215,6 +243,9 @@ void send_body_file(platform::Socket socket) {
   std::FILE* file = std::fopen(g_run.body_file.c_str(), "rb");
   if (file == nullptr) fail_after_flush(socket, kErrBodyFile);
   std::vector<char> block(kFileBlock);
+  // A UTF-8 file becomes code page 932 piece by piece before the usual conversion.
+  Utf8Stream utf8;
+  const bool is_utf8_file = body_is_utf8(file, &block, &utf8.drop_bom);
   std::string line;
   std::size_t count;
   while ((count = std::fread(block.data(), 1, block.size(), file)) > 0) {
@@ -222,6 +253,7 @@ void send_body_file(platform::Socket socket) {
     for (std::size_t i = 0; i < count; ++i) {
       if (block[i] != '\n') continue;
       line.append(block.data() + start, i + 1 - start);
+      if (is_utf8_file) utf8_stream_convert(&utf8, &line);
       send_text(socket, body_line_for_wire(line));
       line.clear();
       start = i + 1;
@@ -230,8 +262,13 @@ void send_body_file(platform::Socket socket) {
   }
   // A file that stops being readable part-way would silently cut the body short.
   if (std::ferror(file)) fail_after_flush(socket, kErrBodyFile);
+  if (is_utf8_file && !line.empty()) {
+    utf8_stream_convert(&utf8, &line);
+    line += utf8_stream_finish(&utf8);
+  }
   if (!line.empty()) send_text(socket, body_line_for_wire(line));
   std::fclose(file);
+  if (g_run.debug_mode) console_report_replaced(utf8.replaced, "the body file");
   print_progress_elapsed(kProgressBodySent);
 }
 

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <climits>
+#include <cstring>
 #include <cstdint>
 #include <mutex>
 
@@ -152,7 +153,11 @@ int send_command(PopConnection* connection, const std::string& command,
 // "+OK". 0, kGivenUp, or failure_code for a missing or negative reply.
 int expect_ok(PopConnection* connection, int failure_code, std::string* reply) {
   if (!read_reply_line(connection, reply)) return failure_code;
-  if (!trace("Recv:" + *reply)) return kGivenUp;
+  if (!unless_given_up([&] {
+        if (g_run.debug_mode) console_write_received("Recv:", reply->data(), std::strlen(reply->c_str()));
+      })) {
+    return kGivenUp;
+  }
   return reply->compare(0, 3, "+OK") == 0 ? 0 : failure_code;
 }
 

@@ -59,7 +59,10 @@ PieceEnd receive_piece(platform::Socket socket, ReplyBuffer* reply, const char* 
     char* received = reply->data + reply->length;
     reply->length += count;
     reply->data[reply->length] = '\0';
-    if (g_run.debug_mode) console_printf("Recv:[%d bytes] %s", static_cast<int>(count), received);
+    if (g_run.debug_mode) {
+      console_write_received("Recv:[" + std::to_string(count) + " bytes] ", received,
+                             std::strlen(received));
+    }
     if (reply->length >= 2 && reply->data[reply->length - 2] == '\r' &&
         reply->data[reply->length - 1] == '\n') {
       return PieceEnd::kComplete;

@@ -123,6 +123,10 @@ def run(args, cwd, env=None, stdin=b"", timeout=60):
                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                        timeout=timeout)
         return Result(completed.returncode, completed.stdout, completed.stderr)
+    # The program's console text follows the locale (UTF-8 locales get UTF-8): a run has
+    # the C locale unless the test chooses one, whatever the caller's own locale is.
+    if not any(key in (env or {}) for key in ("LANG", "LC_ALL", "LC_CTYPE")):
+        full_env.pop("LANG", None)
     command = []
     if RUNNER:
         command.extend(RUNNER.split(";"))
