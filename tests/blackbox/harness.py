@@ -28,8 +28,10 @@ TARGET_OS = os.environ.get("VORNA_TARGET_OS", "posix")
 WINDOWS = TARGET_OS == "windows"
 
 # Variables passed through from the caller's environment (the Wine wrapper needs some).
+# No locale variable: the program's console text follows the locale (a UTF-8 locale gets
+# UTF-8), so a run has the C locale unless its test chooses one.
 _PASSED_THROUGH = ("PATH", "WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES", "HOME", "USER",
-                   "LANG", "LD_LIBRARY_PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS",
+                   "LD_LIBRARY_PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS",
                    "SYSTEMROOT")  # Windows Sockets does not start without SYSTEMROOT
 
 WINE_LAUNCHER = os.environ.get("VORNA_WINE_LAUNCHER") or os.path.join(
@@ -123,10 +125,6 @@ def run(args, cwd, env=None, stdin=b"", timeout=60):
                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                        timeout=timeout)
         return Result(completed.returncode, completed.stdout, completed.stderr)
-    # The program's console text follows the locale (UTF-8 locales get UTF-8): a run has
-    # the C locale unless the test chooses one, whatever the caller's own locale is.
-    if not any(key in (env or {}) for key in ("LANG", "LC_ALL", "LC_CTYPE")):
-        full_env.pop("LANG", None)
     command = []
     if RUNNER:
         command.extend(RUNNER.split(";"))
