@@ -7,19 +7,24 @@
 #include <new>
 
 #include "app/attachments.h"
+#include "app/console.h"
 #include "app/errors.h"
 #include "app/information.h"
 #include "app/options.h"
 #include "app/run_state.h"
 #include "config/settings.h"
 #include "config/settings_menu.h"
+#include "platform/text.h"
 #include "transfer/pop_before_smtp.h"
 #include "transfer/smtp_dialogue.h"
 
 namespace {
 
 void run(int argc, char** argv) {
-  g_run.program_name = argc > 0 ? argv[0] : "vorna";
+  // Whether the terminal takes UTF-8 is decided here, once, before any other thread runs.
+  platform::terminal_is_utf8();
+  std::size_t replaced = 0;  // the program's own name is only shown
+  g_run.program_name = terminal_text_to_cp932(argc > 0 ? argv[0] : "vorna", &replaced);
   g_run.body_file.clear();
   g_run.body_file_shown.clear();
   g_run.attachment_list.clear();
