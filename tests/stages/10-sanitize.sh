@@ -37,7 +37,7 @@ export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export LSAN_OPTIONS="${LSAN_OPTIONS:-exitcode=86}"
 log "unit and black-box tests against the sanitizer build in $build"
 with_heartbeat "running the sanitizer tests" \
-  VORNA_SANITIZED=1 ctest --test-dir "$build" --output-on-failure --no-tests=error -j2 >"$build/ctest.log" 2>&1
+  env VORNA_SANITIZED=1 ctest --test-dir "$build" --output-on-failure --no-tests=error -j2 >"$build/ctest.log" 2>&1
 status=$?
 if [ $status != 0 ]; then cat "$build/ctest.log"; else tail -n 3 "$build/ctest.log"; fi
 exit $status
