@@ -3,8 +3,6 @@
 # directory of their own and runs each for a bounded time from its seed corpus, so that a
 # property broken by a change shows up here. The reply-reader target replays its seed
 # corpus only: its inputs drive a real socket pair and a run of it is not bounded per input.
-# The settings-file target replays its corpus only too, until the round trip it found
-# broken on hostile bytes (NUL and bytes of 0x80 and above in names) is settled.
 # Usage: bash tests/stages/15-fuzz.sh NATIVE_BUILD_DIR
 #   VORNA_FUZZ_SECONDS=N runs each target for N seconds (default 20); for a long run:
 #   build/../build-fuzz/fuzz/TARGET_fuzz -max_total_time=36000 DIR tests/fuzz/corpus/TARGET
@@ -36,7 +34,7 @@ for target in "$build"/fuzz/*_fuzz; do
   name="$(basename "$target" _fuzz)"
   corpus="$root/tests/fuzz/corpus/$name"
   mkdir -p "$work/$name"
-  if [ "$name" = reply_reader ] || [ "$name" = profile ]; then
+  if [ "$name" = reply_reader ]; then
     args=(-runs=0 "$corpus")
   else
     args=(-max_total_time="$seconds" -rss_limit_mb=2048 -artifact_prefix="$work/" "$work/$name" "$corpus")
