@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Smoke run of the libFuzzer targets (tests/fuzz): builds them with clang in a build
 # directory of their own and runs each for a bounded time from its seed corpus, so that a
-# property broken by a change shows up here. The reply-reader target replays its seed
-# corpus only: its inputs drive a real socket pair and a run of it is not bounded per input.
+# property broken by a change shows up here.
 # Usage: bash tests/stages/15-fuzz.sh NATIVE_BUILD_DIR
 #   VORNA_FUZZ_SECONDS=N runs each target for N seconds (default 20); for a long run:
 #   build/../build-fuzz/fuzz/TARGET_fuzz -max_total_time=36000 DIR tests/fuzz/corpus/TARGET
@@ -34,11 +33,7 @@ for target in "$build"/fuzz/*_fuzz; do
   name="$(basename "$target" _fuzz)"
   corpus="$root/tests/fuzz/corpus/$name"
   mkdir -p "$work/$name"
-  if [ "$name" = reply_reader ]; then
-    args=(-runs=0 "$corpus")
-  else
-    args=(-max_total_time="$seconds" -rss_limit_mb=2048 -artifact_prefix="$work/" "$work/$name" "$corpus")
-  fi
+  args=(-max_total_time="$seconds" -rss_limit_mb=2048 -artifact_prefix="$work/" "$work/$name" "$corpus")
   if timeout $((seconds * 3 + 60)) "$target" "${args[@]}" >"$work/$name.log" 2>&1; then
     runs="$(grep -o 'Done [0-9]* runs' "$work/$name.log" | tail -n 1)"
     log "$name: ok (${runs:-no count})"
