@@ -7,6 +7,7 @@ import base64
 import hashlib
 import os
 import socket
+import ssl
 import threading
 import time
 import unittest
@@ -158,6 +159,18 @@ class SmtpTls(DeliveryTest):
                 r, server = self.send(starttls_script(), tls_ini(1, verify=0), kind=kind,
                                       host=host)
                 self.assertDeliveredInside(r, server)
+
+    def test_server_below_tls_1_2_is_refused(self):
+        context = tls_certs.server_context()
+        context.set_ciphers("DEFAULT:@SECLEVEL=0")
+        context.minimum_version = context.maximum_version = ssl.TLSVersion.TLSv1_1
+        server = FakeSMTP(dialogue(), tls=context, implicit_tls=True)
+        with server:
+            self.write_ini(server.port, tls_ini(2, verify=0))
+            r = self.vorna("-h127.0.0.1", "-Tx", "b@example.test")
+        self.assertEqual(r.status, 24, r)
+        self.assertEqual(server.tls_version, None)
+        self.assertEqual(server.commands, [])
 
     @unittest.skipIf(WINDOWS, "the system store under Wine is the prefix's own")
     def test_system_roots_without_a_ca_file(self):
