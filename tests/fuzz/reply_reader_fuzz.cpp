@@ -3,8 +3,8 @@
 // the reader starts and the server side is closed at once, so a reader that waits for
 // more sees the end of the connection without delay and every input runs in bounded time.
 //
-// Input: one byte choosing the reader (bits 0-1: 0 and 3 the ordinary reader, 1 EHLO, 2
-// QUIT) and debug mode (bit 2), then pieces, each a length byte and that many bytes; a
+// Input: one byte choosing the reader (bits 0-1: 0 the ordinary reader, 1 EHLO, 2 QUIT, 3
+// STARTTLS) and debug mode (bit 2), then pieces, each a length byte and that many bytes; a
 // length byte of 0 stands for a piece of kRunLength copies of the byte after it, so that
 // lines too long for the readers are reachable from small inputs.
 //
@@ -14,7 +14,10 @@
 // read to its last line ("ddd" and anything but a hyphen), a line not beginning with
 // three digits ends it as malformed, it is positive only when well formed and its code
 // begins with 1, 2 or 3, and a line that reaches kReplyLineCapacity bytes at the end of a
-// receive is a receive error. The QUIT reader never ends the run. The console shows
+// receive is a receive error. The QUIT reader never ends the run; the STARTTLS reader
+// accepts only 2xx replies and ends the run only when the connection fails. After EHLO,
+// STARTTLS counts as offered exactly when a line read was "250-" or "250 " and the
+// keyword in any case, alone on its line or followed by a blank. The console shows
 // nothing outside debug mode, and the debug trace shows no control bytes but CR, LF, TAB.
 #include <sys/socket.h>
 #include <unistd.h>
@@ -37,13 +40,14 @@ namespace {
 constexpr std::size_t kMaxPieces = 120;
 constexpr std::size_t kRunLength = 1024;
 
-enum class Reader { kReply, kEhlo, kQuit };
+enum class Reader { kReply, kEhlo, kQuit, kStarttls };
 
 // What a reader did: its result when it returned, or the status it ended the run with.
 struct Outcome {
   int status = -1;  // -1: it returned
-  int result = 0;   // read_reply/read_ehlo_reply's value; 1/0 for read_quit_reply
+  int result = 0;   // read_reply/read_ehlo_reply's value; 1/0 for the yes/no readers
   int reply_code = 0;
+  bool starttls = false;  // after EHLO: STARTTLS offered
   std::string text;       // g_line_buffer after an accepted reply
   std::size_t taken = 0;  // pieces received
 };
@@ -67,6 +71,24 @@ std::string reply_text(const std::string& line) {
   return text;
 }
 
+// A line (with its line end) that offers STARTTLS in an EHLO reply.
+bool offers_starttls(const std::string& line) {
+  std::string text = line.substr(0, line.find('\n'));
+  if (!text.empty() && text.back() == '\r') text.pop_back();
+  if (text.size() < 12 || text.compare(0, 3, "250") != 0 || (text[3] != '-' && text[3] != ' ')) {
+    return false;
+  }
+  for (std::size_t i = 0; i < 8; ++i) {
+    char c = text[4 + i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != "STARTTLS"[i]) return false;
+  }
+  // The reader looks at a line's first 13 bytes only, so a CR right after the keyword
+  // counts as the line's end even when more follows it on the line. That can only make
+  // the client ask for STARTTLS, which a server that did not mean it refuses.
+  return text.size() == 12 || text[12] == ' ' || text[12] == '\r';
+}
+
 // One read of the model: pieces from `first` on, taken whole, until the reply's last line
 // has come (the rest of its piece is dropped), a line is overlong at the end of a piece,
 // the pieces run out, or (at_piece_end) the bytes read so far end in CR LF.
@@ -74,6 +96,7 @@ struct ModelRead {
   bool lost = false;       // closed or overlong: a receive error
   bool ended = false;      // a line ended the reply
   bool malformed = false;  // ... and it did not begin with three digits
+  bool starttls = false;   // a complete line offered STARTTLS
   std::string first_line;  // the first line, with its LF when it has one
   std::string last_line;   // the line that ended the reply
   std::size_t next = 0;    // the first piece not taken
@@ -92,6 +115,7 @@ ModelRead model_read(const std::vector<std::string>& pieces, std::size_t first, 
     while (!read.ended && (lf = bytes.find('\n', line_start)) != std::string::npos) {
       const std::string line = bytes.substr(line_start, lf + 1 - line_start);
       if (lines++ == 0) read.first_line = line;
+      if (offers_starttls(line)) read.starttls = true;
       if (!has_code(line, '0', '9')) {
         read.ended = read.malformed = true;
       } else if (line.size() < 4 || line[3] != '-') {
@@ -116,16 +140,22 @@ Outcome model(Reader reader, const std::vector<std::string>& pieces) {
   if (reader != Reader::kEhlo) {
     ModelRead read = model_read(pieces, 0, false);
     expected.taken = read.next;
-    bool positive = read.ended && !read.malformed && has_code(read.first_line, '1', '3');
+    const char lowest = reader == Reader::kStarttls ? '2' : '1';
+    const char highest = reader == Reader::kStarttls ? '2' : '3';
+    bool positive = read.ended && !read.malformed && has_code(read.first_line, lowest, highest);
     if (reader == Reader::kQuit) {
       expected.result = positive ? 1 : 0;
     } else if (read.lost) {
       expected.status = kErrReceive;
+    } else if (reader == Reader::kStarttls) {
+      expected.result = positive ? 1 : 0;
+      if (!positive && has_code(read.first_line, '0', '9')) {
+        expected.reply_code = std::stoi(read.first_line.substr(0, 3));
+      }
     } else if (!positive) {
       expected.status = kErrServerReply;
       if (has_code(read.first_line, '0', '9')) {
-        expected.reply_code = (read.first_line[0] - '0') * 100 + (read.first_line[1] - '0') * 10 +
-                              (read.first_line[2] - '0');
+        expected.reply_code = std::stoi(read.first_line.substr(0, 3));
       }
     } else {
       expected.result = 1;
@@ -147,6 +177,7 @@ Outcome model(Reader reader, const std::vector<std::string>& pieces) {
   }
   if (read.first_line.compare(0, 3, "250") != 0) return expected;
   expected.text = reply_text(read.first_line);
+  expected.starttls = read.starttls;
   if (read.ended) {
     expected.result = ends_as_250(read) ? 1 : 0;
     return expected;
@@ -162,6 +193,7 @@ Outcome model(Reader reader, const std::vector<std::string>& pieces) {
       expected.status = kErrEhloContinuation;
       return expected;
     }
+    if (read.starttls) expected.starttls = true;
     expected.text = reply_text(read.first_line);
     if (ends_as_250(read)) {
       expected.result = 1;
@@ -171,16 +203,21 @@ Outcome model(Reader reader, const std::vector<std::string>& pieces) {
   return expected;
 }
 
-// Runs the reader on the socket; the reader's calls stand here only.
+// Runs the reader on a plain connection over the socket; the reader's calls stand here only.
 Outcome run_reader(Reader reader, platform::Socket socket) {
+  Connection connection;
+  connection.socket = socket;
   Outcome outcome;
   outcome.status = run_status([&] {
     if (reader == Reader::kReply) {
-      outcome.result = read_reply(socket, 2000);
+      outcome.result = read_reply(&connection, 2000);
     } else if (reader == Reader::kEhlo) {
-      outcome.result = read_ehlo_reply(socket);
+      outcome.result = read_ehlo_reply(&connection);
+      outcome.starttls = ehlo_offered_starttls();
+    } else if (reader == Reader::kQuit) {
+      outcome.result = read_quit_reply(&connection) ? 1 : 0;
     } else {
-      outcome.result = read_quit_reply(socket) ? 1 : 0;
+      outcome.result = read_starttls_reply(&connection) ? 1 : 0;
     }
   });
   outcome.reply_code = last_reply_code;
@@ -190,7 +227,8 @@ Outcome run_reader(Reader reader, platform::Socket socket) {
 
 std::string describe(const Outcome& outcome) {
   return "status " + std::to_string(outcome.status) + " result " + std::to_string(outcome.result) +
-         " code " + std::to_string(outcome.reply_code) + " taken " +
+         " code " + std::to_string(outcome.reply_code) + " starttls " +
+         std::to_string(outcome.starttls) + " taken " +
          std::to_string(outcome.taken) + " text " + outcome.text;
 }
 
@@ -200,9 +238,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   static bool once = (catch_run_endings(), true);
   (void)once;
   if (size < 1) return 0;
-  const Reader reader = (data[0] & 3) == 1 ? Reader::kEhlo
-                        : (data[0] & 3) == 2 ? Reader::kQuit
-                                             : Reader::kReply;
+  static const Reader kReaders[] = {Reader::kReply, Reader::kEhlo, Reader::kQuit,
+                                    Reader::kStarttls};
+  const Reader reader = kReaders[data[0] & 3];
   const bool debug = (data[0] & 4) != 0;
   std::vector<std::string> pieces;
   for (std::size_t at = 1; at < size && pieces.size() < kMaxPieces;) {
@@ -257,7 +295,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   FUZZ_CHECK(seen.status == expected.status, detail);
   FUZZ_CHECK(seen.taken == expected.taken, detail);
   if (seen.status < 0) FUZZ_CHECK(seen.result == expected.result, detail);
-  if (seen.status == kErrServerReply) FUZZ_CHECK(seen.reply_code == expected.reply_code, detail);
+  if (seen.status == kErrServerReply || (reader == Reader::kStarttls && seen.status < 0 &&
+                                          seen.result == 0)) {
+    FUZZ_CHECK(seen.reply_code == expected.reply_code, detail);
+  }
+  if (reader == Reader::kEhlo && seen.status < 0) FUZZ_CHECK(seen.starttls == expected.starttls, detail);
   if (seen.status < 0 && seen.result == 1) FUZZ_CHECK(seen.text == expected.text, detail);
 
   if (!debug) FUZZ_CHECK(console.empty(), "console: " + console);
