@@ -18,7 +18,9 @@
 // accepts only 2xx replies and ends the run only when the connection fails. After EHLO,
 // STARTTLS counts as offered exactly when a line read was "250-" or "250 " and the
 // keyword in any case, alone on its line or followed by a blank. The console shows
-// nothing outside debug mode, and the debug trace shows no control bytes but CR, LF, TAB.
+// nothing outside debug mode; the debug trace echoes every piece taken, in order, as
+// "Recv:[N bytes] " and its bytes with control bytes but CR, LF and TAB escaped, and shows
+// no other control bytes.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -225,6 +227,22 @@ Outcome run_reader(Reader reader, platform::Socket socket) {
   return outcome;
 }
 
+// A piece as the debug trace shows it.
+std::string traced(const std::string& piece) {
+  std::string text;
+  for (unsigned char c : piece) {
+    if ((c < 0x20 && c != '\r' && c != '\n' && c != '\t') || c == 0x7f) {
+      static const char kHex[] = "0123456789abcdef";
+      text += "\\x";
+      text.push_back(kHex[c >> 4]);
+      text.push_back(kHex[c & 15]);
+    } else {
+      text.push_back(static_cast<char>(c));
+    }
+  }
+  return text;
+}
+
 std::string describe(const Outcome& outcome) {
   return "status " + std::to_string(outcome.status) + " result " + std::to_string(outcome.result) +
          " code " + std::to_string(outcome.reply_code) + " starttls " +
@@ -303,6 +321,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (seen.status < 0 && seen.result == 1) FUZZ_CHECK(seen.text == expected.text, detail);
 
   if (!debug) FUZZ_CHECK(console.empty(), "console: " + console);
+  std::size_t echoed = 0;
+  for (std::size_t i = 0; debug && i < seen.taken; ++i) {
+    const std::string echo =
+        "Recv:[" + std::to_string(pieces[i].size()) + " bytes] " + traced(pieces[i]);
+    echoed = console.find(echo, echoed);
+    FUZZ_CHECK(echoed != std::string::npos, detail + " | trace: " + console);
+    echoed += echo.size();
+  }
   for (unsigned char c : console) {
     FUZZ_CHECK(c >= 0x20 || c == '\r' || c == '\n' || c == '\t', "trace: " + console);
     FUZZ_CHECK(c != 0x7f, "trace: " + console);
