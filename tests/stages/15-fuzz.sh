@@ -33,11 +33,17 @@ for target in "$build"/fuzz/*_fuzz; do
   name="$(basename "$target" _fuzz)"
   corpus="$root/tests/fuzz/corpus/$name"
   mkdir -p "$work/$name"
-  args=(-max_total_time="$seconds" -rss_limit_mb=2048 -artifact_prefix="$work/" "$work/$name" "$corpus")
-  if timeout $((seconds * 3 + 60)) "$target" "${args[@]}" >"$work/$name.log" 2>&1; then
+  # One input that runs for 30 s is reported as a failure (a hang), not waited out.
+  args=(-max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 -artifact_prefix="$work/"
+        "$work/$name" "$corpus")
+  limit=$((seconds * 3 + 60))
+  timeout "$limit" "$target" "${args[@]}" >"$work/$name.log" 2>&1
+  rc=$?
+  if [ $rc = 0 ]; then
     runs="$(grep -o 'Done [0-9]* runs' "$work/$name.log" | tail -n 1)"
     log "$name: ok (${runs:-no count})"
   else
+    [ $rc = 124 ] && log "$name: still running after $limit s"
     log "$name: FAILED"
     grep -m 5 -E 'PROPERTY|ERROR|SUMMARY|Base64' "$work/$name.log"
     failed=1
