@@ -17,7 +17,12 @@ struct Settings {
   int32_t smtp_port = 25;                   // SMTP / SMTP_PORT, low 16 bits used
   std::string smtp_user = "dummy";          // SMTP / SMTP_USER
   std::string smtp_pass_stored = "24682468";  // SMTP / SMTP_PASS, stored form
-  int32_t smtp_auth = 0;                    // SMTP / SMTP_AUTH: 1 CRAM-MD5, 2 PLAIN, 3 LOGIN
+  int32_t smtp_auth = 0;                    // SMTP / SMTP_AUTH: 1 CRAM-MD5, 2 PLAIN, 3 LOGIN,
+                                            //   4 XOAUTH2, 5 OAUTHBEARER
+  // Commands whose first line of output is the password (or, for methods 4 and 5, the
+  // access token), used instead of the stored form; empty: the stored form is used.
+  std::string smtp_pass_command;  // SMTP / SMTP_PASS_COMMAND
+  std::string pop3_pass_command;  // POP3 / POP3_PASS_COMMAND
 
   std::string settings_path;  // the file read at start and written by the menu
 };
@@ -30,7 +35,16 @@ void locate_settings_file();
 // Writes the executable's path with "ini" for its extension into *path; 0, or -1 when
 // the executable's path cannot be found (*path unchanged).
 int executable_ini_path(std::string* path);
-// Reads the twelve keys from settings_path; missing file or key gives the default.
+// The longest command text kept from the file (and taken by the menu).
+constexpr std::size_t kMaxCommandLength = 32767;
+// The longest SMTP_PASS kept from the file: an access token stored through the menu has a
+// stored form of several thousand digits. A password's stored form has at most 510.
+constexpr std::size_t kMaxStoredSmtpPass = 65535;
+
+// Reads the twelve keys, then the two command keys, from settings_path; a missing file or
+// key gives the default.
 void load_settings();
-// Writes the twelve keys to settings_path in their fixed order.
+// Writes the twelve keys to settings_path in their fixed order, then the command keys:
+// each only when it holds a command or the file already has it, so that a file that
+// never used one stays as it was.
 void save_settings();

@@ -52,6 +52,10 @@ bool reply_in_class(const ReplyScan& scan, int lowest, int highest);
 // it with error 10.
 int read_reply(platform::Socket socket, int timeout_ms = kReplyTimeoutMs);
 
+// Reads one reply like read_reply and gives its code (100 to 399): an authentication step
+// tells a challenge (334) from the end of the exchange by it.
+int read_reply_code(platform::Socket socket);
+
 // Reads the answer to DATA like read_reply, but only a 3xx reply (354) is accepted: any
 // other reply, 2xx included, ends the run with error 11 before any message byte is sent.
 int read_data_reply(platform::Socket socket);

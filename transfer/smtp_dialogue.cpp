@@ -105,6 +105,11 @@ void send_recipients(platform::Socket socket, AddressFields* fields) {
 }  // namespace
 
 void send_mail() {
+  // A password command runs first: it may take a while (a sign-in), and its failure must
+  // come before anything is sent.
+  const int method = g_settings.smtp_auth;
+  if (authentication_method(method)) prepare_authentication();
+
   // The Date: field shows the moment the delivery began, before the connection.
   const std::time_t now = std::time(nullptr);
   const std::tm stamp = platform::local_time(now);
@@ -123,8 +128,7 @@ void send_mail() {
   g_run.start_tick = platform::tick_count();
 
   greet_server(socket, client_name);
-  const int method = g_settings.smtp_auth;
-  if (method >= 1 && method <= 3) authenticate(socket, method);
+  if (authentication_method(method)) authenticate(socket, method);
 
   const SenderParts sender = split_sender(g_run.sender);
   send_mail_from(socket, sender);

@@ -21,7 +21,9 @@ LINE1_APOP = "( 1) - POP before SMTPとAPOP [使う/APOPを利用]\n"
 LINE8_UNUSED = "( 8) - SMTP認証              [使わない]\n"
 LINE8_METHODS = {1: "( 8) - SMTP認証              [使う/AUTH CRAM-MD5を利用(標準)]\n",
                  2: "( 8) - SMTP認証              [使う/AUTH PLAINを利用]\n",
-                 3: "( 8) - SMTP認証              [使う/AUTH LOGINを利用]\n"}
+                 3: "( 8) - SMTP認証              [使う/AUTH LOGINを利用]\n",
+                 4: "( 8) - SMTP認証              [使う/AUTH XOAUTH2を利用]\n",
+                 5: "( 8) - SMTP認証              [使う/AUTH OAUTHBEARERを利用]\n"}
 
 KEY_ORDER = [b"POP3_USE", b"APOP_USE", b"POP3_SERVER", b"POP3_USER", b"POP3_PASS",
              b"POP3_PORT", b"POP3_AFTER_WAIT", b"POP3_TIME_OUT",
@@ -30,21 +32,26 @@ KEY_ORDER = [b"POP3_USE", b"APOP_USE", b"POP3_SERVER", b"POP3_USER", b"POP3_PASS
 
 def auth_screen(path, line1=LINE1_UNUSED, server="dummy", user="dummy", pop_pass="24682468",
                 port=110, wait=300, time_out=10, line8=LINE8_UNUSED, smtp_user="dummy",
-                smtp_pass="24682468", smtp_port=25):
+                smtp_pass="24682468", smtp_port=25, smtp_command="", pop_command=""):
     return ("\n------- VORNA 3.14 POP3/SMTP認証 設定メニュー -------\n\n"
             "▽-<POPサーバ関連> -----------------------------------\n"
             + line1 +
             "( 2) - POPサーバ             [%s]\n" % server +
             "( 3) - POPユーザアカウント   [%s]\n" % user +
-            "( 4) - POPパスワード         [%s]※暗号化済\n" % pop_pass +
+            ("( 4) - POPパスワード         [%s]※暗号化済\n" % pop_pass if not pop_command
+             else "( 4) - POPパスワード         [コマンドを使用(19)]\n") +
             "( 5) - POPサーバポート番号   [%d]\n" % port +
             "( 6) - 遅延待ち時間(msec)    [%d]\n" % wait +
             "( 7) - タイムアウト時間(sec) [%d]\n" % time_out +
             "\n▽-<SMTPサーバ関連> ----------------------------------\n"
             + line8 +
             "( 9) - SMTPユーザアカウント  [%s]\n" % smtp_user +
-            "(10) - SMTPパスワード        [%s]※暗号化済\n" % smtp_pass +
+            ("(10) - SMTPパスワード        [%s]※暗号化済\n" % smtp_pass if not smtp_command
+             else "(10) - SMTPパスワード        [コマンドを使用(18)]\n") +
             "(11) - SMTPサーバポート番号  [%d]\n" % smtp_port +
+            "\n▽-<パスワード取得コマンド> --------------------------\n"
+            "(18) - SMTPパスワード取得    [%s]\n" % (smtp_command or "未設定") +
+            "(19) - POPパスワード取得     [%s]\n" % (pop_command or "未設定") +
             "------------------------------------------------------\n"
             "(12) - セーブ終了            [%s]\n" % path +
             "(13) - メインメニューに戻る\n" + PROMPT)
@@ -140,7 +147,9 @@ class Items(MenuTest):
         cases = [
             ("y then 2", "y\n2\n", LINE8_METHODS[2], b"2"),
             ("y then 3", "y\n3\n", LINE8_METHODS[3], b"3"),
-            ("y then 5", "y\n5\n", LINE8_UNUSED, b"0"),
+            ("y then 4", "y\n4\n", LINE8_METHODS[4], b"4"),
+            ("y then 5", "y\n5\n", LINE8_METHODS[5], b"5"),
+            ("y then 6", "y\n6\n", LINE8_UNUSED, b"0"),
             ("y then letters", "y\nplain\n", LINE8_UNUSED, b"0"),
             ("n", "n\n", LINE8_UNUSED, b"0"),
         ]
@@ -151,9 +160,11 @@ class Items(MenuTest):
                 self.assertIn(line8, self.last_screen(r))
                 self.assertEqual(self.saved()[1][b"SMTP_AUTH"], stored)
 
-    def test_method_outside_one_to_three_from_the_file_shows_not_used(self):
-        r = self.menu("2\n13\ny\n3\n", ini="[SMTP]\nSMTP_AUTH=4\n")
-        self.assertIn(LINE8_UNUSED, self.last_screen(r))
+    def test_method_outside_one_to_five_from_the_file_shows_not_used(self):
+        for value in (6, -1):
+            with self.subTest(smtp_auth=value):
+                r = self.menu("2\n13\ny\n3\n", ini="[SMTP]\nSMTP_AUTH=%d\n" % value)
+                self.assertIn(LINE8_UNUSED, self.last_screen(r))
 
     def test_number_answers(self):
         cases = [
