@@ -32,6 +32,8 @@ constexpr std::size_t kTokenLimit = 16384;
 // A stored form longer than a password's (a token's) is shown by its first digits only.
 constexpr std::size_t kShownStoredDigits = 510;
 constexpr std::size_t kShortenedDigits = 32;
+// The longest CA file path the menu takes: reading the settings file gives back no more.
+constexpr std::size_t kPathLimit = 4095;
 
 // ---------------------------------------------------------------- texts
 
@@ -108,6 +110,32 @@ const char kLine10[] = "(10) - SMTP\x83\x70\x83\x58\x83\x8f\x81\x5b\x83\x68     
 // "(11) - SMTP server port number [%d]"
 const char kLine11[] =
     "(11) - SMTP\x83\x54\x81\x5b\x83\x6f\x83\x7c\x81\x5b\x83\x67\x94\xd4\x8d\x86  [%d]\n";
+// "(triangle)-<encryption (SSL/TLS) group>"
+const char kTlsHeading[] =
+    "\x81\xa4-<\x88\xc3\x8d\x86\x89\xbb(SSL/TLS)\x8a\xd6\x98\x41> -----------------------------\n";
+// "(14) - POP3 encryption [", "(15) - SMTP encryption [", followed by the mode text.
+const char kLine14[] = "(14) - POP3\x88\xc3\x8d\x86\x89\xbb            [";
+const char kLine15[] = "(15) - SMTP\x88\xc3\x8d\x86\x89\xbb            [";
+// Mode texts of lines 14 and 15: "not used]", "used/STLS]", "used/STARTTLS]",
+// "used/SSL/TLS from the connection on (POP3S)]", the same with "(SMTPS)".
+const char kSslNone[] = "\x8e\x67\x82\xed\x82\xc8\x82\xa2]\n";
+const char kPop3SslStls[] = "\x8e\x67\x82\xa4/STLS\x82\xf0\x97\x98\x97\x70]\n";
+const char kSmtpSslStarttls[] = "\x8e\x67\x82\xa4/STARTTLS\x82\xf0\x97\x98\x97\x70]\n";
+const char kPop3SslImplicit[] =
+    "\x8e\x67\x82\xa4/\x90\xda\x91\xb1\x8e\x9e\x82\xa9\x82\xe7SSL/TLS(POP3S)]\n";
+const char kSmtpSslImplicit[] =
+    "\x8e\x67\x82\xa4/\x90\xda\x91\xb1\x8e\x9e\x82\xa9\x82\xe7SSL/TLS(SMTPS)]\n";
+// "(16) - server certificate check [", then "yes]" or "no (not recommended)]".
+const char kLine16[] =
+    "(16) - \x83\x54\x81\x5b\x83\x6f\x8f\xd8\x96\xbe\x8f\x91\x82\xcc\x8c\x9f\x8f\xd8    [";
+const char kVerifyOn[] = "\x82\xb7\x82\xe9]\n";
+const char kVerifyOff[] = "\x82\xb5\x82\xc8\x82\xa2(\x94\xf1\x90\x84\x8f\xa7)]\n";
+// "(17) - CA certificate file [%s]", or "[not set (system standard)]".
+const char kLine17[] =
+    "(17) - CA\x8f\xd8\x96\xbe\x8f\x91\x83\x74\x83\x40\x83\x43\x83\x8b      [%s]\n";
+const char kLine17System[] =
+    "(17) - CA\x8f\xd8\x96\xbe\x8f\x91\x83\x74\x83\x40\x83\x43\x83\x8b      ["
+    "\x96\xa2\x8e\x77\x92\xe8(\x83\x56\x83\x58\x83\x65\x83\x80\x95\x57\x8f\x80)]\n";
 // Lines 4 and 10 while a command is set: "[command used (19)]", "[command used (18)]".
 const char kLine4Command[] =
     "( 4) - POP\x83\x70\x83\x58\x83\x8f\x81\x5b\x83\x68         "
@@ -200,6 +228,44 @@ const char kAskBack[] =
     "\x83\x81\x83\x43\x83\x93\x83\x81\x83\x6a\x83\x85\x81\x5b\x82\xc9\x96\xdf\x82\xe8\x82\xdc\x82"
     "\xb7"
     "\x81\x42\x82\xe6\x82\xeb\x82\xb5\x82\xa2\x82\xc5\x82\xb7\x82\xa9\x81\x48[Y/N]:";
+
+// "Encryption of the POP3 connection?", then the three modes with their usual ports:
+// "0: no encryption (standard) 110", "1: switch to encryption with STLS 110",
+// "2: SSL/TLS from the connection on 995", and "?[0-2]:".
+const char kAskPop3Ssl[] =
+    "POP3\x92\xca\x90\x4d\x82\xcc\x88\xc3\x8d\x86\x89\xbb\x95\xfb\x8e\xae\x82\xcd\x81\x48\n"
+    " 0:\x88\xc3\x8d\x86\x89\xbb\x82\xb5\x82\xc8\x82\xa2(\x95\x57\x8f\x80)             "
+    "\x92\xca\x8f\xed\x82\xcc\x83\x7c\x81\x5b\x83\x67\x94\xd4\x8d\x86 110\n"
+    " 1:STLS\x82\xc5\x88\xc3\x8d\x86\x89\xbb\x82\xc9\x90\xd8\x82\xe8\x91\xd6\x82\xa6\x82\xe9       "
+    "\x92\xca\x8f\xed\x82\xcc\x83\x7c\x81\x5b\x83\x67\x94\xd4\x8d\x86 110\n"
+    " 2:\x90\xda\x91\xb1\x8e\x9e\x82\xa9\x82\xe7SSL/"
+    "TLS\x82\xc5\x88\xc3\x8d\x86\x89\xbb\x82\xb7\x82\xe9  "
+    "\x92\xca\x8f\xed\x82\xcc\x83\x7c\x81\x5b\x83\x67\x94\xd4\x8d\x86 995\n"
+    "?[0-2]:";
+// The same for SMTP: ports 25, 587 (STARTTLS) and 465.
+const char kAskSmtpSsl[] =
+    "SMTP\x92\xca\x90\x4d\x82\xcc\x88\xc3\x8d\x86\x89\xbb\x95\xfb\x8e\xae\x82\xcd\x81\x48\n"
+    " 0:\x88\xc3\x8d\x86\x89\xbb\x82\xb5\x82\xc8\x82\xa2(\x95\x57\x8f\x80)             "
+    "\x92\xca\x8f\xed\x82\xcc\x83\x7c\x81\x5b\x83\x67\x94\xd4\x8d\x86 25\n"
+    " 1:STARTTLS\x82\xc5\x88\xc3\x8d\x86\x89\xbb\x82\xc9\x90\xd8\x82\xe8\x91\xd6\x82\xa6\x82\xe9   "
+    "\x92\xca\x8f\xed\x82\xcc\x83\x7c\x81\x5b\x83\x67\x94\xd4\x8d\x86 587\n"
+    " 2:\x90\xda\x91\xb1\x8e\x9e\x82\xa9\x82\xe7SSL/"
+    "TLS\x82\xc5\x88\xc3\x8d\x86\x89\xbb\x82\xb7\x82\xe9  "
+    "\x92\xca\x8f\xed\x82\xcc\x83\x7c\x81\x5b\x83\x67\x94\xd4\x8d\x86 465\n"
+    "?[0-2]:";
+// "Turn the server certificate check off? (not recommended)[Y/N]:". Asked this way round
+// so that a stray answer keeps the check on.
+const char kAskNoVerify[] =
+    "\x83\x54\x81\x5b\x83\x6f\x8f\xd8\x96\xbe\x8f\x91\x82\xcc\x8c\x9f\x8f\xd8\x82\xf0\x96\xb3\x8c"
+    "\xf8"
+    "\x82\xc9\x82\xb7\x82\xe9\x81\x48(\x94\xf1\x90\x84\x8f\xa7)[Y/N]:";
+// "Path of the CA certificate file (PEM)?[empty line: back to the system standard]:"
+const char kAskCaFile[] =
+    "CA\x8f\xd8\x96\xbe\x8f\x91\x83\x74\x83\x40\x83\x43\x83\x8b(PEM\x8c\x60\x8e\xae)"
+    "\x82\xcc\x83\x70"
+    "\x83\x58\x82\xcd\x81\x48[\x8b\xf3\x8d\x73:"
+    "\x83\x56\x83\x58\x83\x65\x83\x80\x95\x57\x8f\x80\x82\xc9"
+    "\x96\xdf\x82\xb7]:";
 
 // ---------------------------------------------------------------- console
 
@@ -310,23 +376,25 @@ std::string read_text(std::size_t limit = kTextLimit) {
   return word;
 }
 
-// A whole-line answer (a command holds blanks), without the blanks around it; quotes are
-// the command's own and stay. An empty line gives an empty text. *refused tells that the
-// line is longer than limit bytes or holds a NUL (the rest of the line is dropped).
-std::string read_line(std::size_t limit, bool* refused) {
+// A whole-line answer (a path or a command may hold blanks), without the blanks around it
+// and, when drop_quotes is set, without one pair of double quotes around it, as Windows
+// copies a path (a command's quotes are its own and stay). An empty line gives an empty
+// text. *too_long tells that the line held more than limit bytes (the rest is dropped); a
+// NUL byte in the line counts the same way, since no path or command can hold one.
+std::string read_line(std::size_t limit, bool* too_long, bool drop_quotes = true) {
   console_flush();
   if (peek_byte() == EOF) input_ended();
   std::string line;
-  *refused = false;
+  *too_long = false;
   for (;;) {
     int c = take_byte();
     if (c == EOF || c == '\n') break;
-    if (c == '\0') *refused = true;
-    line += static_cast<char>(c);
-    if (line.size() > limit + 2) {
-      // Two bytes beyond the limit keep room for blanks around an answer that fits.
-      *refused = true;
-      line.pop_back();
+    if (c == '\0') *too_long = true;
+    // Two bytes beyond the limit are kept so that quotes and blanks can still be trimmed.
+    if (line.size() < limit + 2) {
+      line += static_cast<char>(c);
+    } else {
+      *too_long = true;
     }
   }
   auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
@@ -334,7 +402,11 @@ std::string read_line(std::size_t limit, bool* refused) {
   std::size_t end = line.size();
   while (begin < end && blank(line[begin])) ++begin;
   while (end > begin && blank(line[end - 1])) --end;
-  if (end - begin > limit) *refused = true;
+  if (drop_quotes && end - begin >= 2 && line[begin] == '"' && line[end - 1] == '"') {
+    ++begin;
+    --end;
+  }
+  if (end - begin > limit) *too_long = true;
   return line.substr(begin, end - begin);
 }
 
@@ -367,6 +439,32 @@ void ask_number(const char* question, int32_t* field) {
   discard_pending_input();
 }
 
+// Items 14 and 15: 0, 1 or 2 becomes the mode; any other answer keeps the mode as it was,
+// so that a slip never turns encryption off. A port still at the default of the old mode
+// moves to the default of the new one (110 and 995, 25 and 465), as a settings file
+// without the port would read; a port the user chose stays.
+void ask_ssl_mode(const char* question, int32_t* mode_field, int32_t* port_field,
+                  int32_t (*default_port)(int32_t)) {
+  console_printf("%s", question);
+  discard_pending_input();
+  int32_t mode = -1;
+  if (read_number(&mode) && mode >= kSslOff && mode <= kSslImplicit) {
+    if (*port_field == default_port(*mode_field)) *port_field = default_port(mode);
+    *mode_field = mode;
+  }
+  discard_pending_input();
+}
+
+// Item 17: a path, or an empty line for the system's trusted roots. A path too long for
+// the settings file to give back whole is refused, and the old value stays.
+void ask_ca_file(std::string* field) {
+  console_printf("%s", kAskCaFile);
+  discard_pending_input();
+  bool too_long = false;
+  std::string path = read_line(kPathLimit, &too_long);
+  if (!too_long) *field = path;
+}
+
 // Items 4 and 10: stores a new password and shows it typed, stored and read back. A
 // password too long for its stored form to fit the settings file is refused, and the
 // old one stays.
@@ -389,7 +487,7 @@ void ask_command(const char* question, std::string* field) {
   console_printf("%s", question);
   discard_pending_input();
   bool refused = false;
-  std::string command = read_line(kMaxCommandLength, &refused);
+  std::string command = read_line(kMaxCommandLength, &refused, false);
   if (!refused) *field = command;
 }
 
@@ -460,6 +558,24 @@ void show_authentication_lines() {
   show_password_line(kLine10, kLine10Command, s.smtp_pass_stored, s.smtp_pass_command);
   console_printf(kLine11, static_cast<int>(s.smtp_port));
   console_printf("\n");
+  console_printf("%s", kTlsHeading);
+  // The connection reads 1 and 2 as encryption modes and any other value as none.
+  console_printf("%s%s", kLine14,
+                 s.pop3_ssl == kSslStartTls   ? kPop3SslStls
+                 : s.pop3_ssl == kSslImplicit ? kPop3SslImplicit
+                                              : kSslNone);
+  console_printf("%s%s", kLine15,
+                 s.smtp_ssl == kSslStartTls   ? kSmtpSslStarttls
+                 : s.smtp_ssl == kSslImplicit ? kSmtpSslImplicit
+                                              : kSslNone);
+  // Anything but exactly 0 verifies.
+  console_printf("%s%s", kLine16, s.ssl_verify != 0 ? kVerifyOn : kVerifyOff);
+  if (s.ssl_ca_file.empty()) {
+    console_printf("%s", kLine17System);
+  } else {
+    console_printf(kLine17, s.ssl_ca_file.c_str());
+  }
+  console_printf("\n");
   console_printf("%s", kCommandHeading);
   show_command_line(kLine18, s.smtp_pass_command);
   show_command_line(kLine19, s.pop3_pass_command);
@@ -476,8 +592,7 @@ void authentication_menu() {
     show_authentication_lines();
     discard_pending_input();
     int32_t choice = 0;
-    // Items 14 to 17 belong to the encryption settings.
-    if (!read_number(&choice) || choice < 1 || (choice > 13 && choice < 18) || choice > 19) {
+    if (!read_number(&choice) || choice < 1 || choice > 19) {
       discard_pending_input();
       continue;
     }
@@ -545,6 +660,18 @@ void authentication_menu() {
         break;
       case 13:
         if (ask_yes(kAskBack)) return;
+        break;
+      case 14:
+        ask_ssl_mode(kAskPop3Ssl, &s.pop3_ssl, &s.pop3_port, default_pop3_port);
+        break;
+      case 15:
+        ask_ssl_mode(kAskSmtpSsl, &s.smtp_ssl, &s.smtp_port, default_smtp_port);
+        break;
+      case 16:
+        s.ssl_verify = ask_yes(kAskNoVerify) ? 0 : 1;
+        break;
+      case 17:
+        ask_ca_file(&s.ssl_ca_file);
         break;
       case 18:
         ask_command(kAskSmtpCommand, &s.smtp_pass_command);

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "platform/platform.h"
+#include "transfer/connection.h"
 
 // True for the methods that authenticate (1 to 5); any other value sends without.
 bool authentication_method(int method);
@@ -23,12 +23,12 @@ std::string smtp_token();
 
 // Sends a line that carries a secret. In debug mode the mask line is printed instead of
 // the "Send: %s" echo.
-void send_masked(platform::Socket socket, const std::string& line, const char* mask);
+void send_masked(Connection* connection, const std::string& line, const char* mask);
 
 // Logs in with the given mechanism (1 to 5). Returns on success; any refusal ends the run
 // with error 11. Passwords, the PLAIN credentials and the CRAM-MD5 response never reach
 // standard output: in debug mode a fixed mask line stands in for their echo.
-void authenticate(platform::Socket socket, int method);
+void authenticate(Connection* connection, int method);
 
 // The CRAM-MD5 response before Base64: the user name, a blank, and the HMAC-MD5 of the
 // challenge keyed with the password as 32 lowercase hex digits. Challenge and password

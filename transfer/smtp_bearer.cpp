@@ -101,7 +101,7 @@ std::string bearer_error_summary(const std::string& json) {
   return trace_text(summary.data(), summary.size());
 }
 
-void authenticate_bearer(platform::Socket socket, int method, const std::string& token) {
+void authenticate_bearer(Connection* connection, int method, const std::string& token) {
   const bool xoauth2 = method == 4;
   const std::string command = xoauth2 ? "AUTH XOAUTH2" : "AUTH OAUTHBEARER";
   const std::string user = g_settings.smtp_user.c_str();
@@ -113,16 +113,16 @@ void authenticate_bearer(platform::Socket socket, int method, const std::string&
   const std::string initial = command + " " + response + "\r\n";
   int code = 0;
   if (initial.size() <= kMaxAuthCommandLine) {
-    send_masked(socket, initial,
+    send_masked(connection, initial,
                 xoauth2 ? "Send: AUTH XOAUTH2 ****************************************\n"
                         : "Send: AUTH OAUTHBEARER ****************************************\n");
-    code = read_reply_code(socket);
+    code = read_reply_code(connection);
   } else {
     // Too long for one command line: the response follows the server's empty 334.
-    send_text(socket, command + "\r\n");
-    read_reply(socket);
-    send_masked(socket, response + "\r\n", "Send: ****************************************\n");
-    code = read_reply_code(socket);
+    send_text(connection, command + "\r\n");
+    read_reply(connection);
+    send_masked(connection, response + "\r\n", "Send: ****************************************\n");
+    code = read_reply_code(connection);
   }
   if (code != kChallengeCode) return;
 
@@ -132,7 +132,7 @@ void authenticate_bearer(platform::Socket socket, int method, const std::string&
     console_printf("[bearer error : %s]\n",
                    bearer_error_summary(decode_challenge(g_line_buffer)).c_str());
   }
-  send_text(socket, xoauth2 ? std::string("\r\n") : base64_encode(std::string(1, kSeparator)) +
+  send_text(connection, xoauth2 ? std::string("\r\n") : base64_encode(std::string(1, kSeparator)) +
                                                         "\r\n");
-  read_reply(socket);
+  read_reply(connection);
 }

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <string>
 
-#include "platform/platform.h"
+#include "transfer/connection.h"
 
 // The longest AUTH command line, CR LF included, that a server must take (RFC 4954
 // section 4); a longer initial response goes after the server's 334 instead.
@@ -32,4 +32,4 @@ std::string bearer_error_summary(const std::string& json);
 // requires (XOAUTH2 an empty line, OAUTHBEARER the Base64 of the single byte 0x01), and
 // the refusal that follows ends the run with error 11; debug mode shows the decoded
 // error on one line. The token is never echoed: mask lines stand in for it.
-void authenticate_bearer(platform::Socket socket, int method, const std::string& token);
+void authenticate_bearer(Connection* connection, int method, const std::string& token);
