@@ -277,6 +277,49 @@ class Passwords(MenuTest):
         self.assertIn(b"->[" + b"q" * 248 + b"]", r.stdout)
 
 
+class PasswordCommands(MenuTest):
+    SMTP_COMMAND = '"/opt/helper tools/token" --account "me@example.test"'
+
+    def test_commands_set_shown_saved_and_cleared(self):
+        r = self.menu("2\n18\n  %s  \n19\npass show mail/pop3\n12\ny\n" % self.SMTP_COMMAND)
+        self.assertEqual(r.status, 0, r)
+        # The whole line, blanks and quotes inside kept; the password lines name the item.
+        self.assertEqual(self.last_screen(r),
+                         auth_screen(self.path, smtp_command=self.SMTP_COMMAND,
+                                     pop_command="pass show mail/pop3"))
+        keys, values = self.saved()
+        self.assertEqual(keys, SAVED_ORDER[:9] + [b"POP3_PASS_COMMAND"] + SAVED_ORDER[9:14]
+                         + [b"SMTP_PASS_COMMAND"] + SAVED_ORDER[14:])
+        self.assertEqual(values[b"POP3_PASS_COMMAND"], b"pass show mail/pop3")
+        # A later start shows them as saved; an empty line clears one.
+        again = self.menu("2\n18\n\n12\ny\n", ini=None)
+        self.assertEqual(self.last_screen(again),
+                         auth_screen(self.path, pop_command="pass show mail/pop3"))
+        self.assertEqual(self.saved()[1][b"SMTP_PASS_COMMAND"], b"")
+
+    def test_password_items_keep_working_beside_a_command(self):
+        r = self.menu("2\n10\nabcdefgh\n12\ny\n",
+                      ini="[SMTP]\nSMTP_PASS_COMMAND=helper\n")
+        self.assertIn(b"[abcdefgh] -> [", r.stdout)
+        self.assertIn(console("(10) - SMTPパスワード        [コマンドを使用(18)]\n"), r.stdout)
+        self.assertRegex(self.saved()[1][b"SMTP_PASS"], rb"^[0-9A-F]{16}$")
+
+    def test_token_item_under_the_bearer_methods(self):
+        token = "ya29." + "t" * 3000
+        r = self.menu("2\n10\n%s\n12\ny\n" % token, ini="[SMTP]\nSMTP_AUTH=4\n")
+        self.assertEqual(r.status, 0, r)
+        stored = self.saved()[1][b"SMTP_PASS"]
+        self.assertRegex(stored, rb"^[0-9A-F]+$")
+        self.assertEqual(len(stored), 2 * ((len(token) + 7) // 8 * 8))
+        # The token and its stored form are shown by their beginnings only.
+        shown = token[:32].encode()
+        self.assertIn(b"[" + shown + b"...] -> [" + stored[:32] + b"...] ->[" + shown + b"...]\n",
+                      r.stdout)
+        self.assertNotIn(token[:100].encode(), r.stdout)
+        self.assertIn(console("(10) - SMTPパスワード        [%s...]※暗号化済\n"
+                              % stored[:32].decode()), r.stdout)
+
+
 class RoundTrip(MenuTest):
     def test_password_set_in_the_menu_arrives_with_auth_plain(self):
         password = "p@ss-W0rd!"
