@@ -313,8 +313,8 @@ class PasswordCommands(MenuTest):
         self.assertEqual(len(stored), 2 * ((len(token) + 7) // 8 * 8))
         # The token and its stored form are shown by their beginnings only.
         shown = token[:32].encode()
-        self.assertIn(b"[" + shown + b"...] -> [" + stored[:32] + b"...] ->[" + shown + b"...]\n",
-                      r.stdout)
+        self.assertIn(console(b"[" + shown + b"...] -> [" + stored[:32] + b"...] ->[" + shown +
+                              b"...]\n"), r.stdout)
         self.assertNotIn(token[:100].encode(), r.stdout)
         self.assertIn(console("(10) - SMTPパスワード        [%s...]※暗号化済\n"
                               % stored[:32].decode()), r.stdout)
