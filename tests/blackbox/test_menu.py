@@ -137,7 +137,8 @@ class Screens(MenuTest):
         for answers in ["", "1\n", "2\n", "2\n1\n", "2\n1\ny\n", "2\n2\n", "2\n3\n", "2\n4\n",
                         "2\n5\n", "2\n5\n  \n\n", "2\n6\n", "2\n7\n", "2\n8\n", "2\n8\ny\n",
                         "2\n9\n", "2\n10\n", "2\n11\n", "2\n12\n", "2\n13\n", "2\n13\ny\n",
-                        "2\n5\n25\n", "2\n14\n", "2\n15\n", "2\n16\n", "2\n17\n"]:
+                        "2\n5\n25\n", "2\n14\n", "2\n15\n", "2\n16\n", "2\n17\n",
+                        "2\n18\n", "2\n19\n", "2\n8\ny\n4\n10\n"]:
             with self.subTest(answers=answers):
                 r = self.menu(answers, ini=ini)
                 self.assertEqual(r.status, 0, r)
