@@ -130,6 +130,7 @@ for extra in "$root"/bench/extra-*.sh; do
 done
 # ---------------------------------------------------------------- the TLS row
 say "timing $vorna and curl over STARTTLS, $runs runs"
-python3 "$root/bench/tls_bench.py" --vorna "$vorna" --runs "$runs" --work "$work" || status=$?
+python3 "$root/bench/tls_bench.py" --vorna "$vorna" --measure "$work/measure" --runs "$runs" \
+  --work "$work" || status=$?
 say "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 exit $status

@@ -30,7 +30,7 @@ from datetime import datetime, timedelta, timezone
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "blackbox"))
 
-from harness import ProgramTest, sjis  # noqa: E402
+from harness import WINDOWS, ProgramTest, sjis  # noqa: E402
 
 SCRIPT = os.path.join(HERE, "mailservers.sh")
 DELIVERY_WAIT = 20.0  # seconds; Postfix stores a message some milliseconds after "250 queued"
@@ -91,6 +91,19 @@ def address(user):
 def password(user):
     pairs = dict(p.split(":", 1) for p in SERVERS["MAIL_USERS"].split())
     return pairs[user]
+
+
+def wine_unix_name(name):
+    """The Unix name of a file that the program under Wine opens by these bytes: the
+    black-box runs give Wine code page 1252 (every byte a character, the five bytes that
+    1252 leaves undefined as the control characters of their value), and Wine keeps Unix
+    names in UTF-8."""
+    def character(byte):
+        try:
+            return bytes([byte]).decode("cp1252")
+        except UnicodeDecodeError:
+            return chr(byte)
+    return "".join(character(b) for b in name).encode("utf-8")
 
 
 class MailServerTest(ProgramTest):
@@ -438,7 +451,8 @@ class JapaneseMessage(MailServerTest):
             (b"random.bin", os.urandom(1 << 20)),
         ]
         for name, content in attachments:
-            with open(os.path.join(os.fsencode(self.cwd), name), "wb") as f:
+            on_disk = wine_unix_name(name) if WINDOWS else name
+            with open(os.path.join(os.fsencode(self.cwd), on_disk), "wb") as f:
                 f.write(content)
         recipients = "%s,CC:%s,BCC:%s" % (address("alice"), address("bob"), address("carol"))
         r = self.send(b"-s" + sjis(SUBJECT), "-f" + self.sender, "-Fbody.txt", "-p2",
