@@ -10,12 +10,23 @@
 // Standard input, output and error are handed down; the exit code is the child's. The
 // child runs in a job that ends with this process, so a test that gives up on a run
 // (time-out) leaves nothing running.
+//
+//   wine_launch.exe --console REQUEST_FILE
+// also gives the child a console, shared with the launcher, and passes a Ctrl+C that
+// reaches the launcher on to it as a console control event (GenerateConsoleCtrlEvent), as
+// a Ctrl+C typed at a console reaches every program attached to it. Wine turns a SIGINT
+// sent to the launcher's Unix process into a Ctrl+C for it, so a test raises a real
+// console control event in the program by signalling the launcher. (Started from a
+// process without a terminal, a Wine program has no console that events can reach, and
+// Wine delivers only Ctrl+C events, not Ctrl+Break.)
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -32,17 +43,54 @@ HANDLE inheritable(DWORD which) {
   return handle;
 }
 
+std::atomic<bool> g_passed_on{false};
+
+// The launcher's own console control handler in --console mode: the first Ctrl+C is
+// passed to every process of the console (the child, and this one again, which then only
+// takes it). The launcher itself goes on, to report the child's exit code.
+BOOL WINAPI pass_on(DWORD event) {
+  if (event == CTRL_C_EVENT && !g_passed_on.exchange(true)) {
+    if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
+      std::fprintf(stderr, "wine_launch: cannot pass Ctrl+C on (error %lu)\n", GetLastError());
+    }
+  }
+  return TRUE;
+}
+
+// Gives this process a console of its own for the child to share, keeping the standard
+// handles (pipes to the test) as they were.
+bool make_console() {
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  FreeConsole();
+  if (!AllocConsole()) return false;
+  SetStdHandle(STD_INPUT_HANDLE, in);
+  SetStdHandle(STD_OUTPUT_HANDLE, out);
+  SetStdHandle(STD_ERROR_HANDLE, err);
+  return SetConsoleCtrlHandler(pass_on, TRUE) != FALSE;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string request;
+  const bool console = argc == 3 && std::strcmp(argv[1], "--console") == 0;
+  if (console) {
+    --argc;
+    ++argv;
+    if (!make_console()) {
+      std::fprintf(stderr, "wine_launch: cannot make a console (error %lu)\n", GetLastError());
+      return 125;
+    }
+  }
   if (argc == 2) {
     std::ifstream in(argv[1], std::ios::binary);
     request.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
   std::size_t split = request.find('\0');
   if (split == std::string::npos || split == 0) {
-    std::fprintf(stderr, "wine_launch: usage: wine_launch.exe REQUEST_FILE\n");
+    std::fprintf(stderr, "wine_launch: usage: wine_launch.exe [--console] REQUEST_FILE\n");
     return 125;
   }
   std::string command_line = request.substr(0, split);

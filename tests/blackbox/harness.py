@@ -100,17 +100,49 @@ def _wine_request(args, run_env):
     return b" ".join(_windows_argument(a) for a in arguments) + b"\0" + b"\0".join(entries)
 
 
-def run(args, cwd, env=None, stdin=b"", timeout=60):
-    """Runs the program with the argument list (str or bytes items) in directory cwd.
-
-    env holds the variables of the run besides the passed-through ones; a value of None
-    leaves a variable out. Returns a Result with the exit status and raw output bytes."""
+def _run_env(env):
+    """The passed-through variables with the run's own (None leaves one out)."""
     full_env = {k: os.environ[k] for k in _PASSED_THROUGH if k in os.environ}
     for key, value in (env or {}).items():
         if value is None:
             full_env.pop(key, None)
         else:
             full_env[key] = value
+    return full_env
+
+
+def start(args, cwd, env=None, console_events=False, stdout=subprocess.DEVNULL):
+    """Starts the program without waiting for it; returns the Popen object (standard input
+    and error on the null device). Under Wine it goes through the launcher; with
+    console_events the launcher gives it a console and passes a SIGINT sent to the
+    returned process on to it as a Ctrl+C console event."""
+    full_env = _run_env(env)
+    if WINDOWS and RUNNER and os.path.exists(WINE_LAUNCHER):
+        full_env["LANG"] = "C.UTF-8"
+        handle, request = tempfile.mkstemp(prefix="vorna-wine-", suffix=".req")
+        with os.fdopen(handle, "wb") as f:
+            f.write(_wine_request(args, env))
+        command = RUNNER.split(";") + [WINE_LAUNCHER]
+        command += ["--console"] if console_events else []
+        command.append(native_path(request))
+        process = subprocess.Popen(command, cwd=cwd, env=full_env, stdin=subprocess.DEVNULL,
+                                   stdout=stdout, stderr=subprocess.DEVNULL)
+        process.request_file = request  # for the caller to remove once the run is over
+        return process
+    command = (RUNNER.split(";") if RUNNER else []) + [BIN]
+    command.extend(os.fsencode(a) if isinstance(a, str) else a for a in args)
+    process = subprocess.Popen(command, cwd=cwd, env=full_env, stdin=subprocess.DEVNULL,
+                               stdout=stdout, stderr=subprocess.DEVNULL)
+    process.request_file = None
+    return process
+
+
+def run(args, cwd, env=None, stdin=b"", timeout=60):
+    """Runs the program with the argument list (str or bytes items) in directory cwd.
+
+    env holds the variables of the run besides the passed-through ones; a value of None
+    leaves a variable out. Returns a Result with the exit status and raw output bytes."""
+    full_env = _run_env(env)
     if WINDOWS and RUNNER and os.path.exists(WINE_LAUNCHER):
         # A fixed Windows code page (1252) maps every byte to a character and back, so the
         # command line reaches the program unchanged.

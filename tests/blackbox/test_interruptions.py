@@ -1,6 +1,7 @@
 """A run ended from outside: a console pipe closed by its reader, and SIGINT, SIGTERM or
-SIGHUP while the program waits on a server. The work files never stay behind, the exit
-status is the program's own code or the signal's, and no wait is unbounded."""
+SIGHUP while the program waits on a server (on Windows: a Ctrl+C console control event).
+The work files never stay behind, the exit status is the program's own code or the
+signal's, and no wait is unbounded."""
 import os
 import signal
 import socket
@@ -9,9 +10,14 @@ import time
 import unittest
 
 from fake_smtp import DeliveryTest, FakeSMTP, dialogue
-from harness import BIN, RUNNER, WINDOWS, _PASSED_THROUGH
+from harness import BIN, RUNNER, WINDOWS, WINE_LAUNCHER, _PASSED_THROUGH, start
 
 POSIX_NATIVE = not WINDOWS and not RUNNER
+UNDER_WINE = WINDOWS and bool(RUNNER) and os.path.exists(WINE_LAUNCHER)
+
+# The exit status of a console program ended by Ctrl+C (STATUS_CONTROL_C_EXIT), as a Unix
+# parent sees it from Wine: its low eight bits.
+CONTROL_C_EXIT_LOW_BYTE = 0xC000013A & 0xFF
 
 
 def wait_for(condition, timeout=20.0):
@@ -98,6 +104,37 @@ class Interruptions(DeliveryTest):
         self.assertEqual(status, 0)
         self.assertEqual(server.problems, [])
         self.assertIn(b"\r\n.\r\n", self.the_message(server))
+        self.assertEqual(self.work_files(), [])
+
+
+@unittest.skipUnless(UNDER_WINE, "console control events of a Windows program under Wine")
+class ConsoleControlEvents(DeliveryTest):
+    """The launcher shares a console with the program and turns a SIGINT sent to it into
+    a Ctrl+C console control event, which reaches the program's handler as a Ctrl+C
+    typed at its console would."""
+
+    def test_ctrl_c_while_waiting_removes_work_files_and_ends_as_ctrl_c(self):
+        self.write("a.bin", os.urandom(200000))
+        self.write("b.bin", b"second")
+        listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        listener.settimeout(60)
+        self.addCleanup(listener.close)
+        self.write_ini(listener.getsockname()[1])
+        process = start(["-h127.0.0.1", "-aa.bin,b.bin", "r@example.test"], self.cwd,
+                        self.env(), console_events=True)
+        self.addCleanup(lambda: process.request_file and os.remove(process.request_file))
+        self.addCleanup(lambda: process.poll() is None and process.kill())
+        conn, _ = listener.accept()  # the greeting never comes: the program waits
+        self.addCleanup(conn.close)
+        self.assertTrue(wait_for(lambda: len(self.work_files()) == 2), self.work_files())
+        self.assertIsNone(process.poll())
+        began = time.monotonic()
+        process.send_signal(signal.SIGINT)
+        status = process.wait(timeout=30)
+        self.assertEqual(status, CONTROL_C_EXIT_LOW_BYTE)
+        self.assertLess(time.monotonic() - began, 20)
         self.assertEqual(self.work_files(), [])
 
 

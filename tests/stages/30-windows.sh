@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The Windows build: cross-builds vorna.exe and its tests with MinGW-w64 and runs the whole
 # test suite (unit and black-box, and the 64-bit program against the real mail servers)
-# under Wine, for 64-bit Windows and, where the 32-bit
-# Wine can be installed, for 32-bit Windows too.
+# under Wine, for 64-bit Windows and, where the 32-bit Wine can be installed, for 32-bit
+# Windows too. The black-box tests include a Ctrl+C console control event while the
+# program waits on a server (test_interruptions: the launcher's --console mode raises it
+# with GenerateConsoleCtrlEvent).
 # Usage: bash tests/stages/30-windows.sh BUILD_DIR
 #   builds in BUILD_DIR-win and BUILD_DIR-win32, with the Wine prefix BUILD_DIR-wineprefix.
 # Installs what is missing when run as root (Debian packages). VORNA_WIN32=0 skips the
