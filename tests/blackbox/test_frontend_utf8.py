@@ -7,8 +7,10 @@ import os
 import re
 import unittest
 
+from fake_pop3 import FakePop3
 from fake_smtp import DeliveryTest, dialogue, encoded_word, greet, on, message
 from harness import WINDOWS, ProgramTest, console
+from test_pop3 import OK, POP3_HEADER, Pop3Test
 
 UTF8 = {"LANG": "C.UTF-8"}
 C = {"LC_ALL": "C"}
@@ -151,6 +153,49 @@ class Arguments(DeliveryTest):
         r, server = self.deliver(script, b"-d", b"b@example.test", env=self.env(**C))
         self.assertIn(greeting, r.stdout)
         self.assertIn(b"250-fake \xff\xfe\r\n", r.stdout)
+
+    def test_control_bytes_of_the_server_stay_escaped_in_utf8(self):
+        # ESC and BEL escaped in every locale; U+009B (a C1 control, the one-byte form of
+        # ESC [ to a UTF-8 terminal) escaped only where the terminal reads UTF-8.
+        hostile = "220 \x1b]0;owned\x07 ようこそ \x9b2J\r\n".encode("utf-8")
+        script = dialogue()
+        script[0] = greet(hostile)
+        shown = {
+            "UTF-8": "Recv:[%d bytes] 220 \\x1b]0;owned\\x07 ようこそ \\xc2\\x9b2J\r\n"
+                     % len(hostile),
+            "C": (b"Recv:[%d bytes] 220 \\x1b]0;owned\\x07 " % len(hostile)
+                  + "ようこそ \x9b2J\r\n".encode("utf-8"))}
+        for name, env in (("UTF-8", UTF8), ("C", C)):
+            with self.subTest(name):
+                r, server = self.deliver(script, b"-d", b"b@example.test", env=self.env(**env))
+                self.assertEqual((r.status, server.problems), (0, []), r)
+                expected = shown[name]
+                if isinstance(expected, str):
+                    expected = expected.encode("utf-8")
+                self.assertTrue(r.stdout.startswith(expected), r.stdout[:120])
+                self.assertNotIn(b"\x1b", r.stdout)
+                self.assertNotIn(b"\x07", r.stdout)
+
+
+@unittest.skipIf(WINDOWS, "a Windows console takes the Shift_JIS bytes in every case")
+class Pop3Trace(Pop3Test):
+    def test_pop3_replies_are_shown_as_received_and_escaped(self):
+        greeting = "+OK ようこそ \x1b[2J\xff\r\n".encode("utf-8")
+        greeting = greeting.replace("\xff".encode("utf-8"), b"\xff")
+        runs = []
+        for env in (UTF8, C):  # a scripted server takes one login
+            with FakePop3([greeting, OK, OK, OK]) as server:
+                self.configure(server.port)
+                runs.append(self.vorna("-d", "-h127.0.0.1", "a@example.test",
+                                       env=self.env(**env)))
+        utf8, plain = runs
+        self.assertEqual((utf8.status, plain.status), (8, 8))
+        self.assertIn("Recv:+OK ようこそ \\x1b[2J\ufffd\r\n".encode("utf-8"), utf8.stdout)
+        self.assertIn(b"Recv:+OK " + "ようこそ".encode("utf-8") + b" \\x1b[2J\xff\r\n",
+                      plain.stdout)
+        # The program's own header line is converted; the C locale keeps its Shift_JIS.
+        self.assertIn(POP3_HEADER.encode("utf-8"), utf8.stdout)
+        self.assertIn(console(POP3_HEADER), plain.stdout)
 
 
 @unittest.skipIf(WINDOWS, "a Windows console takes the Shift_JIS bytes in every case")

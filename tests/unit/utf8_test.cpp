@@ -183,6 +183,12 @@ TEST(Utf8ForTerminal, KeepsUtf8AndReplacesEveryOtherByte) {
   const std::string mixed = "250 " + kJapaneseUtf8 + "\x82\xa0" "\xe3\x81";
   EXPECT_EQ(utf8_for_terminal(mixed.data(), mixed.size()),
             "250 " + kJapaneseUtf8 + replacement + replacement + replacement + replacement);
+  // The C1 controls (U+0080 to U+009F) are written out as their bytes; U+00A0 on is text.
+  const std::string c1 = "a\xc2\x9b" "2J\xc2\x80\xc2\x9f\xc2\xa0\xc2\xa9";
+  EXPECT_EQ(utf8_for_terminal(c1.data(), c1.size()),
+            "a\\xc2\\x9b" "2J\\xc2\\x80\\xc2\\x9f\xc2\xa0\xc2\xa9");
+  // A lone C2 at the end is a cut-off sequence, not a control.
+  EXPECT_EQ(utf8_for_terminal("x\xc2", 2), "x" + replacement);
 }
 
 }  // namespace
