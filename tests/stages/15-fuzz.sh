@@ -5,6 +5,9 @@
 # corpus only: its inputs drive a real socket pair and a run of it is not bounded per input.
 # The settings-file target replays its corpus only too, until the round trip it found
 # broken on hostile bytes (NUL and bytes of 0x80 and above in names) is settled.
+# Targets: base64, body, jis_convert, options, password, pop3, profile, reply_reader, and
+# utf8 (telling a UTF-8 body file, its piecewise conversion to code page 932, and the
+# UTF-8 terminal's form of a server's bytes). Every tests/fuzz/*_fuzz.cpp must have built.
 # Usage: bash tests/stages/15-fuzz.sh NATIVE_BUILD_DIR
 #   VORNA_FUZZ_SECONDS=N runs each target for N seconds (default 20); for a long run:
 #   build/../build-fuzz/fuzz/TARGET_fuzz -max_total_time=36000 DIR tests/fuzz/corpus/TARGET
@@ -28,6 +31,11 @@ fi
 CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DVORNA_FUZZ=ON -DVORNA_TESTS=OFF \
   -DVORNA_SANITIZE=OFF >/dev/null || exit 1
 cmake --build "$build" -j2 >/dev/null || { log "build failed"; exit 1; }
+
+for source in "$root"/tests/fuzz/*_fuzz.cpp; do
+  name="$(basename "$source" .cpp)"
+  [ -x "$build/fuzz/$name" ] || { log "$name was not built"; exit 1; }
+done
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/vorna-fuzz.XXXXXX")" || exit 1
 trap 'rm -rf "$work"' EXIT
