@@ -104,6 +104,19 @@ const char kInfoSmtpAccount[] =
 // "#SMTP authentication : not used"
 const char kInfoAuthNotUsed[] =
     "#SMTP\x94\x46\x8f\xd8           \x81\x40 : \x8e\x67\x82\xed\x82\xc8\x82\xa2\n";
+// "#POP3 encryption : ..." and "#SMTP encryption : ...", shown only when one is on; the
+// mode text and the verification text continue the line.
+const char kInfoPopTls[] = "#POP3\x88\xc3\x8d\x86\x89\xbb            : ";
+const char kInfoSmtpTls[] = "#SMTP\x88\xc3\x8d\x86\x89\xbb            : ";
+// "not used"
+const char kInfoTlsOff[] = "\x8e\x67\x82\xed\x82\xc8\x82\xa2\n";
+// "SSL/TLS (from the start)"
+const char kInfoTlsImplicit[] = "SSL/TLS(\x8d\xc5\x8f\x89\x82\xa9\x82\xe7)";
+// " / verify the certificate" and " / do not verify the certificate"
+const char kInfoTlsVerified[] =
+    " / \x8f\xd8\x96\xbe\x8f\x91\x82\xf0\x8c\x9f\x8f\xd8\x82\xb7\x82\xe9\n";
+const char kInfoTlsNotVerified[] =
+    " / \x8f\xd8\x96\xbe\x8f\x91\x82\xf0\x8c\x9f\x8f\xd8\x82\xb5\x82\xc8\x82\xa2\n";
 // "#TIME ZONE : TZ = ..."
 const char kInfoTimeZone[] = "#TIME ZONE             \x81\x46TZ = %s\n";
 // "#body file : path [n bytes]" / ": none"
@@ -149,6 +162,20 @@ long file_size_of(const std::string& path) {
   return static_cast<long>(static_cast<int32_t>(size));
 }
 
+// One encryption line: its mode, and for an encrypted one whether the certificate is
+// checked. A mode other than 1 and 2 is a plain connection.
+void show_tls_line(const char* label, int32_t mode, const char* upgrade_command) {
+  console_printf("%s", label);
+  if (mode != kSslStartTls && mode != kSslImplicit) {
+    console_printf("%s", kInfoTlsOff);
+    return;
+  }
+  console_printf("%s", mode == kSslStartTls ? upgrade_command : kInfoTlsImplicit);
+  console_printf("%s", g_settings.ssl_verify != 0 ? kInfoTlsVerified : kInfoTlsNotVerified);
+}
+
+bool tls_mode_on(int32_t mode) { return mode == kSslStartTls || mode == kSslImplicit; }
+
 }  // namespace
 
 void show_usage() {
@@ -185,6 +212,10 @@ void show_information() {
     console_printf(kInfoSmtpAccount, s.smtp_user.c_str());
   } else {
     console_printf("%s", kInfoAuthNotUsed);
+  }
+  if (tls_mode_on(s.pop3_ssl) || tls_mode_on(s.smtp_ssl)) {
+    show_tls_line(kInfoPopTls, s.pop3_ssl, "STLS");
+    show_tls_line(kInfoSmtpTls, s.smtp_ssl, "STARTTLS");
   }
   if (g_run.tz_adjust) console_printf(kInfoTimeZone, g_run.tz_value.c_str());
 

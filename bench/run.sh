@@ -32,6 +32,7 @@ command -v ninja >/dev/null || need+=(ninja-build)
 command -v python3 >/dev/null || need+=(python3)
 command -v curl >/dev/null || need+=(curl)
 [ -x /usr/sbin/smtp-sink ] || need+=(postfix)
+command -v openssl >/dev/null || need+=(openssl)  # the TLS row's test CA
 if [ ${#need[@]} -gt 0 ]; then
   if [ "$(id -u)" != 0 ]; then
     echo "missing: ${need[*]}; run this script as root to install them" >&2
@@ -127,5 +128,8 @@ for extra in "$root"/bench/extra-*.sh; do
   say "running $(basename "$extra")"
   bash "$extra" || status=$?
 done
+# ---------------------------------------------------------------- the TLS row
+say "timing $vorna and curl over STARTTLS, $runs runs"
+python3 "$root/bench/tls_bench.py" --vorna "$vorna" --runs "$runs" --work "$work" || status=$?
 say "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 exit $status

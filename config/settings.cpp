@@ -15,10 +15,13 @@ namespace {
 const char kFileName[] = "vorna.ini";
 const char kPop3[] = "POP3";
 const char kSmtp[] = "SMTP";
+const char kSsl[] = "SSL";
 // Read limits including the terminator: 254 characters for text, 510 for the stored
 // password forms.
 constexpr std::size_t kTextSize = 255;
 constexpr std::size_t kPassSize = 511;
+// A CA file path is read in full up to this size (longer than any path a system allows).
+constexpr std::size_t kPathSize = 4096;
 // The longest "windir" value that still forms a settings path.
 constexpr std::size_t kMaxWindirLength = 1000;
 
@@ -82,10 +85,14 @@ int executable_ini_path(std::string* path) {
   return 0;
 }
 
+int32_t default_smtp_port(int32_t smtp_ssl) { return smtp_ssl == kSslImplicit ? 465 : 25; }
+
+int32_t default_pop3_port(int32_t pop3_ssl) { return pop3_ssl == kSslImplicit ? 995 : 110; }
+
 void load_settings() {
   const std::string& path = g_settings.settings_path;
   Settings& s = g_settings;
-  // The file is read once for all twelve keys.
+  // The file is read once for all its keys.
   platform::profile_hold(path);
   s.pop3_use = platform::profile_get_int(kPop3, "POP3_USE", 0, path);
   s.apop_use = platform::profile_get_int(kPop3, "APOP_USE", 0, path);
@@ -93,21 +100,25 @@ void load_settings() {
   s.pop3_user = platform::profile_get_string(kPop3, "POP3_USER", "dummy", kTextSize, path);
   s.pop3_pass_stored =
       platform::profile_get_string(kPop3, "POP3_PASS", "24682468", kPassSize, path);
-  s.pop3_port = platform::profile_get_int(kPop3, "POP3_PORT", 110, path);
+  s.pop3_ssl = platform::profile_get_int(kPop3, "POP3_SSL", kSslOff, path);
+  s.pop3_port = platform::profile_get_int(kPop3, "POP3_PORT", default_pop3_port(s.pop3_ssl), path);
   s.pop3_after_wait = platform::profile_get_int(kPop3, "POP3_AFTER_WAIT", 300, path);
   s.pop3_time_out = platform::profile_get_int(kPop3, "POP3_TIME_OUT", 10, path);
-  s.smtp_port = platform::profile_get_int(kSmtp, "SMTP_PORT", 25, path);
+  s.smtp_ssl = platform::profile_get_int(kSmtp, "SMTP_SSL", kSslOff, path);
+  s.smtp_port = platform::profile_get_int(kSmtp, "SMTP_PORT", default_smtp_port(s.smtp_ssl), path);
   s.smtp_user = platform::profile_get_string(kSmtp, "SMTP_USER", "dummy", kTextSize, path);
   s.smtp_pass_stored =
       platform::profile_get_string(kSmtp, "SMTP_PASS", "24682468", kPassSize, path);
   s.smtp_auth = platform::profile_get_int(kSmtp, "SMTP_AUTH", 0, path);
+  s.ssl_verify = platform::profile_get_int(kSsl, "SSL_VERIFY", 1, path);
+  s.ssl_ca_file = platform::profile_get_string(kSsl, "SSL_CA_FILE", "", kPathSize, path);
   platform::profile_release();
 }
 
 void save_settings() {
   const std::string& path = g_settings.settings_path;
   const Settings& s = g_settings;
-  // The twelve keys go in one write of the file. Failures to write go unreported: the menu
+  // All keys go in one write of the file. Failures to write go unreported: the menu
   // ends the run with status 0 regardless.
   std::vector<platform::ProfileEntry> entries;
   auto put_int = [&entries](const char* section, const char* key, int32_t value) {
@@ -131,5 +142,9 @@ void save_settings() {
   put_text(kSmtp, "SMTP_USER", s.smtp_user);
   put_text(kSmtp, "SMTP_PASS", s.smtp_pass_stored);
   put_int(kSmtp, "SMTP_PORT", s.smtp_port);
+  put_int(kPop3, "POP3_SSL", s.pop3_ssl);
+  put_int(kSmtp, "SMTP_SSL", s.smtp_ssl);
+  put_int(kSsl, "SSL_VERIFY", s.ssl_verify);
+  put_text(kSsl, "SSL_CA_FILE", s.ssl_ca_file);
   platform::profile_write_strings(entries, path);
 }

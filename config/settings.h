@@ -18,6 +18,11 @@ struct Settings {
   std::string smtp_user = "dummy";          // SMTP / SMTP_USER
   std::string smtp_pass_stored = "24682468";  // SMTP / SMTP_PASS, stored form
   int32_t smtp_auth = 0;                    // SMTP / SMTP_AUTH: 1 CRAM-MD5, 2 PLAIN, 3 LOGIN
+  // Encryption; 0 everywhere keeps the connections plain.
+  int32_t pop3_ssl = 0;     // POP3 / POP3_SSL: 1 STLS required, 2 TLS from the first byte
+  int32_t smtp_ssl = 0;     // SMTP / SMTP_SSL: 1 STARTTLS required, 2 TLS from the first byte
+  int32_t ssl_verify = 1;   // SSL / SSL_VERIFY: anything but 0 checks chain and host name
+  std::string ssl_ca_file;  // SSL / SSL_CA_FILE: empty for the system's trusted roots
 
   std::string settings_path;  // the file read at start and written by the menu
 };
@@ -30,7 +35,17 @@ void locate_settings_file();
 // Writes the executable's path with "ini" for its extension into *path; 0, or -1 when
 // the executable's path cannot be found (*path unchanged).
 int executable_ini_path(std::string* path);
-// Reads the twelve keys from settings_path; missing file or key gives the default.
+// The settings modes of POP3_SSL and SMTP_SSL.
+constexpr int32_t kSslOff = 0;
+constexpr int32_t kSslStartTls = 1;
+constexpr int32_t kSslImplicit = 2;
+
+// The port a missing SMTP_PORT or POP3_PORT stands for under the given encryption mode.
+int32_t default_smtp_port(int32_t smtp_ssl);
+int32_t default_pop3_port(int32_t pop3_ssl);
+
+// Reads the keys from settings_path; missing file or key gives the default.
 void load_settings();
-// Writes the twelve keys to settings_path in their fixed order.
+// Writes the twelve classic keys to settings_path in their fixed order, then the
+// encryption keys (POP3_SSL, SMTP_SSL, and the section SSL).
 void save_settings();

@@ -27,6 +27,8 @@ constexpr int kNoticeColour = 12;
 
 // The longest word a text answer keeps.
 constexpr std::size_t kTextLimit = 255;
+// The longest CA file path the menu takes: reading the settings file gives back no more.
+constexpr std::size_t kPathLimit = 4095;
 
 // ---------------------------------------------------------------- texts
 
@@ -101,6 +103,32 @@ const char kLine10[] = "(10) - SMTP\x83\x70\x83\x58\x83\x8f\x81\x5b\x83\x68     
 // "(11) - SMTP server port number [%d]"
 const char kLine11[] =
     "(11) - SMTP\x83\x54\x81\x5b\x83\x6f\x83\x7c\x81\x5b\x83\x67\x94\xd4\x8d\x86  [%d]\n";
+// "(triangle)-<encryption (SSL/TLS) group>"
+const char kTlsHeading[] =
+    "\x81\xa4-<\x88\xc3\x8d\x86\x89\xbb(SSL/TLS)\x8a\xd6\x98\x41> -----------------------------\n";
+// "(14) - POP3 encryption [", "(15) - SMTP encryption [", followed by the mode text.
+const char kLine14[] = "(14) - POP3\x88\xc3\x8d\x86\x89\xbb            [";
+const char kLine15[] = "(15) - SMTP\x88\xc3\x8d\x86\x89\xbb            [";
+// Mode texts of lines 14 and 15: "not used]", "used/STLS]", "used/STARTTLS]",
+// "used/SSL/TLS from the connection on (POP3S)]", the same with "(SMTPS)".
+const char kSslNone[] = "\x8e\x67\x82\xed\x82\xc8\x82\xa2]\n";
+const char kPop3SslStls[] = "\x8e\x67\x82\xa4/STLS\x82\xf0\x97\x98\x97\x70]\n";
+const char kSmtpSslStarttls[] = "\x8e\x67\x82\xa4/STARTTLS\x82\xf0\x97\x98\x97\x70]\n";
+const char kPop3SslImplicit[] =
+    "\x8e\x67\x82\xa4/\x90\xda\x91\xb1\x8e\x9e\x82\xa9\x82\xe7SSL/TLS(POP3S)]\n";
+const char kSmtpSslImplicit[] =
+    "\x8e\x67\x82\xa4/\x90\xda\x91\xb1\x8e\x9e\x82\xa9\x82\xe7SSL/TLS(SMTPS)]\n";
+// "(16) - server certificate check [", then "yes]" or "no (not recommended)]".
+const char kLine16[] =
+    "(16) - \x83\x54\x81\x5b\x83\x6f\x8f\xd8\x96\xbe\x8f\x91\x82\xcc\x8c\x9f\x8f\xd8    [";
+const char kVerifyOn[] = "\x82\xb7\x82\xe9]\n";
+const char kVerifyOff[] = "\x82\xb5\x82\xc8\x82\xa2(\x94\xf1\x90\x84\x8f\xa7)]\n";
+// "(17) - CA certificate file [%s]", or "[not set (system standard)]".
+const char kLine17[] =
+    "(17) - CA\x8f\xd8\x96\xbe\x8f\x91\x83\x74\x83\x40\x83\x43\x83\x8b      [%s]\n";
+const char kLine17System[] =
+    "(17) - CA\x8f\xd8\x96\xbe\x8f\x91\x83\x74\x83\x40\x83\x43\x83\x8b      ["
+    "\x96\xa2\x8e\x77\x92\xe8(\x83\x56\x83\x58\x83\x65\x83\x80\x95\x57\x8f\x80)]\n";
 const char kRule[] = "------------------------------------------------------\n";
 // "(12) - save and exit [%s]"
 const char kLine12[] = "(12) - \x83\x5a\x81\x5b\x83\x75\x8f\x49\x97\xb9            [%s]\n";
@@ -165,6 +193,44 @@ const char kAskBack[] =
     "\x83\x81\x83\x43\x83\x93\x83\x81\x83\x6a\x83\x85\x81\x5b\x82\xc9\x96\xdf\x82\xe8\x82\xdc\x82"
     "\xb7"
     "\x81\x42\x82\xe6\x82\xeb\x82\xb5\x82\xa2\x82\xc5\x82\xb7\x82\xa9\x81\x48[Y/N]:";
+
+// "Encryption of the POP3 connection?", then the three modes with their usual ports:
+// "0: no encryption (standard) 110", "1: switch to encryption with STLS 110",
+// "2: SSL/TLS from the connection on 995", and "?[0-2]:".
+const char kAskPop3Ssl[] =
+    "POP3\x92\xca\x90\x4d\x82\xcc\x88\xc3\x8d\x86\x89\xbb\x95\xfb\x8e\xae\x82\xcd\x81\x48\n"
+    " 0:\x88\xc3\x8d\x86\x89\xbb\x82\xb5\x82\xc8\x82\xa2(\x95\x57\x8f\x80)             "
+    "\x92\xca\x8f\xed\x82\xcc\x83\x7c\x81\x5b\x83\x67\x94\xd4\x8d\x86 110\n"
+    " 1:STLS\x82\xc5\x88\xc3\x8d\x86\x89\xbb\x82\xc9\x90\xd8\x82\xe8\x91\xd6\x82\xa6\x82\xe9       "
+    "\x92\xca\x8f\xed\x82\xcc\x83\x7c\x81\x5b\x83\x67\x94\xd4\x8d\x86 110\n"
+    " 2:\x90\xda\x91\xb1\x8e\x9e\x82\xa9\x82\xe7SSL/"
+    "TLS\x82\xc5\x88\xc3\x8d\x86\x89\xbb\x82\xb7\x82\xe9  "
+    "\x92\xca\x8f\xed\x82\xcc\x83\x7c\x81\x5b\x83\x67\x94\xd4\x8d\x86 995\n"
+    "?[0-2]:";
+// The same for SMTP: ports 25, 587 (STARTTLS) and 465.
+const char kAskSmtpSsl[] =
+    "SMTP\x92\xca\x90\x4d\x82\xcc\x88\xc3\x8d\x86\x89\xbb\x95\xfb\x8e\xae\x82\xcd\x81\x48\n"
+    " 0:\x88\xc3\x8d\x86\x89\xbb\x82\xb5\x82\xc8\x82\xa2(\x95\x57\x8f\x80)             "
+    "\x92\xca\x8f\xed\x82\xcc\x83\x7c\x81\x5b\x83\x67\x94\xd4\x8d\x86 25\n"
+    " 1:STARTTLS\x82\xc5\x88\xc3\x8d\x86\x89\xbb\x82\xc9\x90\xd8\x82\xe8\x91\xd6\x82\xa6\x82\xe9   "
+    "\x92\xca\x8f\xed\x82\xcc\x83\x7c\x81\x5b\x83\x67\x94\xd4\x8d\x86 587\n"
+    " 2:\x90\xda\x91\xb1\x8e\x9e\x82\xa9\x82\xe7SSL/"
+    "TLS\x82\xc5\x88\xc3\x8d\x86\x89\xbb\x82\xb7\x82\xe9  "
+    "\x92\xca\x8f\xed\x82\xcc\x83\x7c\x81\x5b\x83\x67\x94\xd4\x8d\x86 465\n"
+    "?[0-2]:";
+// "Turn the server certificate check off? (not recommended)[Y/N]:". Asked this way round
+// so that a stray answer keeps the check on.
+const char kAskNoVerify[] =
+    "\x83\x54\x81\x5b\x83\x6f\x8f\xd8\x96\xbe\x8f\x91\x82\xcc\x8c\x9f\x8f\xd8\x82\xf0\x96\xb3\x8c"
+    "\xf8"
+    "\x82\xc9\x82\xb7\x82\xe9\x81\x48(\x94\xf1\x90\x84\x8f\xa7)[Y/N]:";
+// "Path of the CA certificate file (PEM)?[empty line: back to the system standard]:"
+const char kAskCaFile[] =
+    "CA\x8f\xd8\x96\xbe\x8f\x91\x83\x74\x83\x40\x83\x43\x83\x8b(PEM\x8c\x60\x8e\xae)"
+    "\x82\xcc\x83\x70"
+    "\x83\x58\x82\xcd\x81\x48[\x8b\xf3\x8d\x73:"
+    "\x83\x56\x83\x58\x83\x65\x83\x80\x95\x57\x8f\x80\x82\xc9"
+    "\x96\xdf\x82\xb7]:";
 
 // ---------------------------------------------------------------- console
 
@@ -289,6 +355,39 @@ std::string read_text() {
   return terminal_text_to_cp932(word, &replaced);
 }
 
+// A whole-line answer (a path may hold blanks), without the blanks around it and without
+// one pair of double quotes around it, as Windows copies a path. An empty line gives an
+// empty text. *too_long tells that the line held more than limit bytes (the rest is
+// dropped); a NUL byte in the line counts the same way, since no path can hold one.
+std::string read_line(std::size_t limit, bool* too_long) {
+  console_flush();
+  if (peek_byte() == EOF) input_ended();
+  std::string line;
+  *too_long = false;
+  for (;;) {
+    int c = take_byte();
+    if (c == EOF || c == '\n') break;
+    if (c == '\0') *too_long = true;
+    // Two bytes beyond the limit are kept so that quotes and blanks can still be trimmed.
+    if (line.size() < limit + 2) {
+      line += static_cast<char>(c);
+    } else {
+      *too_long = true;
+    }
+  }
+  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+  std::size_t begin = 0;
+  std::size_t end = line.size();
+  while (begin < end && blank(line[begin])) ++begin;
+  while (end > begin && blank(line[end - 1])) --end;
+  if (end - begin >= 2 && line[begin] == '"' && line[end - 1] == '"') {
+    ++begin;
+    --end;
+  }
+  if (end - begin > limit) *too_long = true;
+  return line.substr(begin, end - begin);
+}
+
 // Prints a question and reads its answer from a fresh line.
 bool ask_yes(const char* question) {
   console_printf("%s", question);
@@ -310,6 +409,32 @@ void ask_number(const char* question, int32_t* field) {
   discard_pending_input();
   read_number(field);
   discard_pending_input();
+}
+
+// Items 14 and 15: 0, 1 or 2 becomes the mode; any other answer keeps the mode as it was,
+// so that a slip never turns encryption off. A port still at the default of the old mode
+// moves to the default of the new one (110 and 995, 25 and 465), as a settings file
+// without the port would read; a port the user chose stays.
+void ask_ssl_mode(const char* question, int32_t* mode_field, int32_t* port_field,
+                  int32_t (*default_port)(int32_t)) {
+  console_printf("%s", question);
+  discard_pending_input();
+  int32_t mode = -1;
+  if (read_number(&mode) && mode >= kSslOff && mode <= kSslImplicit) {
+    if (*port_field == default_port(*mode_field)) *port_field = default_port(mode);
+    *mode_field = mode;
+  }
+  discard_pending_input();
+}
+
+// Item 17: a path, or an empty line for the system's trusted roots. A path too long for
+// the settings file to give back whole is refused, and the old value stays.
+void ask_ca_file(std::string* field) {
+  console_printf("%s", kAskCaFile);
+  discard_pending_input();
+  bool too_long = false;
+  std::string path = read_line(kPathLimit, &too_long);
+  if (!too_long) *field = path;
 }
 
 // Items 4 and 10: stores a new password and shows it typed, stored and read back. A
@@ -359,6 +484,24 @@ void show_authentication_lines() {
   console_printf(kLine10, s.smtp_pass_stored.c_str());
   print_in_colour(kNoticeColour, kEncipheredNotice);
   console_printf(kLine11, static_cast<int>(s.smtp_port));
+  console_printf("\n");
+  console_printf("%s", kTlsHeading);
+  // The connection reads 1 and 2 as encryption modes and any other value as none.
+  console_printf("%s%s", kLine14,
+                 s.pop3_ssl == kSslStartTls   ? kPop3SslStls
+                 : s.pop3_ssl == kSslImplicit ? kPop3SslImplicit
+                                              : kSslNone);
+  console_printf("%s%s", kLine15,
+                 s.smtp_ssl == kSslStartTls   ? kSmtpSslStarttls
+                 : s.smtp_ssl == kSslImplicit ? kSmtpSslImplicit
+                                              : kSslNone);
+  // Anything but exactly 0 verifies.
+  console_printf("%s%s", kLine16, s.ssl_verify != 0 ? kVerifyOn : kVerifyOff);
+  if (s.ssl_ca_file.empty()) {
+    console_printf("%s", kLine17System);
+  } else {
+    console_printf(kLine17, s.ssl_ca_file.c_str());
+  }
   console_printf("%s", kRule);
   console_printf(kLine12, s.settings_path.c_str());
   console_printf("%s", kLine13);
@@ -372,7 +515,7 @@ void authentication_menu() {
     show_authentication_lines();
     discard_pending_input();
     int32_t choice = 0;
-    if (!read_number(&choice) || choice < 1 || choice > 13) {
+    if (!read_number(&choice) || choice < 1 || choice > 17) {
       discard_pending_input();
       continue;
     }
@@ -435,6 +578,18 @@ void authentication_menu() {
         break;
       case 13:
         if (ask_yes(kAskBack)) return;
+        break;
+      case 14:
+        ask_ssl_mode(kAskPop3Ssl, &s.pop3_ssl, &s.pop3_port, default_pop3_port);
+        break;
+      case 15:
+        ask_ssl_mode(kAskSmtpSsl, &s.smtp_ssl, &s.smtp_port, default_smtp_port);
+        break;
+      case 16:
+        s.ssl_verify = ask_yes(kAskNoVerify) ? 0 : 1;
+        break;
+      case 17:
+        ask_ca_file(&s.ssl_ca_file);
         break;
     }
   }

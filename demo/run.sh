@@ -17,6 +17,7 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v python3 >/dev/null || need+=(python3)
+[ -f /usr/include/openssl/ssl.h ] || need+=(libssl-dev)
 if [ ${#need[@]} -gt 0 ]; then
   if [ "$(id -u)" != 0 ]; then
     echo "missing: ${need[*]}; run this script as root to install them" >&2

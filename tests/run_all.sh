@@ -23,6 +23,8 @@ command -v python3 >/dev/null || need+=(python3)
   ls /usr/lib/*/cmake/GTest/GTestConfig.cmake >/dev/null 2>&1 || need+=(libgtest-dev)
 # A minimal Debian has no /etc/hosts without netbase, and the tests resolve "localhost".
 [ -f /etc/hosts ] || need+=(netbase)
+[ -f /usr/include/openssl/ssl.h ] || need+=(libssl-dev)
+command -v openssl >/dev/null || need+=(openssl)  # the TLS tests make their certificates with it
 if [ ${#need[@]} -gt 0 ]; then
   apt_install "${need[@]}" || log "cannot install ${need[*]}"
 fi

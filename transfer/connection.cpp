@@ -18,26 +18,43 @@ namespace {
 constexpr std::size_t kOutputCapacity = 64 * 1024;
 
 std::vector<char> g_output;
+// How the last failed send ended.
+NetStatus g_send_failure = NetStatus::kData;
 
-// Hands all bytes to the socket; false on failure, closure or a stalled send.
-bool write_all(platform::Socket socket, const char* data, std::size_t length) {
+// Hands all bytes to the connection; false on failure, closure or a stalled send.
+bool write_all(Connection* connection, const char* data, std::size_t length) {
   while (length > 0) {
-    std::size_t sent = platform::send_some(socket, data, length, kSendTimeoutMs);
-    if (sent == 0) return false;
+    NetStatus status = NetStatus::kData;
+    std::size_t sent = send_some_of(connection, data, length, kSendTimeoutMs, &status);
+    if (sent == 0) {
+      g_send_failure = status;
+      return false;
+    }
     data += sent;
     length -= sent;
   }
   return true;
 }
 
+NetStatus from_tls(platform::TlsIo io) {
+  switch (io) {
+    case platform::TlsIo::kOk: return NetStatus::kData;
+    case platform::TlsIo::kClosed: return NetStatus::kClosed;
+    case platform::TlsIo::kTimeout: return NetStatus::kTimeout;
+    case platform::TlsIo::kProtocol: return NetStatus::kProtocol;
+    case platform::TlsIo::kError: break;
+  }
+  return NetStatus::kError;
+}
+
 // Gathers bytes, sending the gathered ones first when the new ones would not fit; a piece
 // as large as the buffer goes out directly.
-void gather(platform::Socket socket, const char* data, std::size_t length) {
+void gather(Connection* connection, const char* data, std::size_t length) {
   if (g_output.size() + length > kOutputCapacity) {
-    if (!flush_output(socket)) error_exit(kErrSend);
+    if (!flush_output(connection)) fail_send();
   }
   if (length >= kOutputCapacity) {
-    if (!write_all(socket, data, length)) error_exit(kErrSend);
+    if (!write_all(connection, data, length)) fail_send();
     return;
   }
   if (g_output.capacity() < kOutputCapacity) g_output.reserve(kOutputCapacity);
@@ -45,6 +62,10 @@ void gather(platform::Socket socket, const char* data, std::size_t length) {
 }
 
 }  // namespace
+
+void fail_send() {
+  error_exit(g_send_failure == NetStatus::kProtocol ? kErrSslHandling : kErrSend);
+}
 
 bool find_host(const std::string& host, uint32_t* address) {
   if (host.empty()) return false;
@@ -58,30 +79,99 @@ uint32_t resolve_host(const std::string& host) {
   return address;
 }
 
-platform::Socket open_connection() {
-  if (!platform::net_startup()) error_exit(kErrSocketInit);
-  platform::Socket socket = platform::tcp_socket();
-  if (socket == platform::kInvalidSocket) error_exit(kErrSocketCreate);
-  uint16_t port = static_cast<uint16_t>(g_settings.smtp_port & 0xFFFF);
-  uint32_t address = resolve_host(g_run.mail_server);
-  if (!platform::connect_ipv4(socket, address, port, kConnectTimeoutMs)) {
-    error_exit(kErrConnect);
+NetStatus receive_some(Connection* connection, char* buffer, std::size_t capacity,
+                       int timeout_ms, std::size_t* received) {
+  if (connection->tls != nullptr) {
+    return from_tls(
+        platform::tls_recv_some(connection->tls, buffer, capacity, timeout_ms, received));
   }
-  return socket;
+  switch (platform::recv_some(connection->socket, buffer, capacity, timeout_ms, received)) {
+    case platform::RecvStatus::kData: return NetStatus::kData;
+    case platform::RecvStatus::kClosed: return NetStatus::kClosed;
+    case platform::RecvStatus::kTimeout: return NetStatus::kTimeout;
+    case platform::RecvStatus::kError: break;
+  }
+  return NetStatus::kError;
 }
 
-int send_text(platform::Socket socket, const std::string& text) {
+std::size_t send_some_of(Connection* connection, const char* data, std::size_t length,
+                         int timeout_ms, NetStatus* status) {
+  if (connection->tls != nullptr) {
+    platform::TlsIo io = platform::TlsIo::kError;
+    std::size_t sent = platform::tls_send_some(connection->tls, data, length, timeout_ms, &io);
+    *status = sent == 0 ? from_tls(io) : NetStatus::kData;
+    return sent;
+  }
+  std::size_t sent = platform::send_some(connection->socket, data, length, timeout_ms);
+  *status = sent == 0 ? NetStatus::kError : NetStatus::kData;
+  return sent;
+}
+
+std::size_t discard_waiting(Connection* connection) {
+  std::size_t discarded = 0;
+  char scrap[4096];
+  for (;;) {
+    std::size_t count = 0;
+    if (platform::recv_some(connection->socket, scrap, sizeof scrap, 0, &count) !=
+        platform::RecvStatus::kData) {
+      return discarded;
+    }
+    discarded += count;
+  }
+}
+
+bool start_tls(Connection* connection, const std::string& host, int timeout_ms,
+               std::string* summary) {
+  platform::TlsParams params;
+  params.host = host;
+  params.verify = g_settings.ssl_verify != 0;
+  params.ca_file = g_settings.ssl_ca_file;
+  connection->tls = platform::tls_handshake(connection->socket, params, timeout_ms, summary);
+  return connection->tls != nullptr;
+}
+
+void close_connection(Connection* connection, int wait_ms) {
+  if (wait_ms > kCloseNotifyWaitMs) wait_ms = kCloseNotifyWaitMs;
+  if (connection->tls != nullptr) platform::tls_close(connection->tls, wait_ms);
+  connection->tls = nullptr;
+  platform::close_socket(connection->socket);
+  connection->socket = platform::kInvalidSocket;
+}
+
+Connection open_connection() {
+  if (!platform::net_startup()) error_exit(kErrSocketInit);
+  Connection connection;
+  connection.socket = platform::tcp_socket();
+  if (connection.socket == platform::kInvalidSocket) error_exit(kErrSocketCreate);
+  uint16_t port = static_cast<uint16_t>(g_settings.smtp_port & 0xFFFF);
+  uint32_t address = resolve_host(g_run.mail_server);
+  if (!platform::connect_ipv4(connection.socket, address, port, kConnectTimeoutMs)) {
+    error_exit(kErrConnect);
+  }
+  return connection;
+}
+
+void start_smtp_tls(Connection* connection) {
+  std::string summary;
+  bool started = start_tls(connection, g_run.mail_server, kHandshakeTimeoutMs, &summary);
+  if (g_run.debug_mode) {
+    console_printf("TLS: %s%s\n", started ? "" : "failed: ", summary.c_str());
+  }
+  if (!started) error_exit(kErrSslHandling);
+}
+
+int send_text(Connection* connection, const std::string& text) {
   if (g_run.debug_mode) console_printf("Send: %s", text.c_str());
-  gather(socket, text.data(), text.size());
+  gather(connection, text.data(), text.size());
   return 1;
 }
 
-void send_bytes(platform::Socket socket, const char* data, std::size_t length) {
-  gather(socket, data, length);
+void send_bytes(Connection* connection, const char* data, std::size_t length) {
+  gather(connection, data, length);
 }
 
-bool flush_output(platform::Socket socket) {
-  bool sent = write_all(socket, g_output.data(), g_output.size());
+bool flush_output(Connection* connection) {
+  bool sent = write_all(connection, g_output.data(), g_output.size());
   g_output.clear();
   return sent;
 }

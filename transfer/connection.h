@@ -1,5 +1,7 @@
-// The TCP side of mail delivery: host names, the connection to the SMTP server, and the
-// sending of text. Every failure ends the run; callers treat each return as success.
+// The TCP side of mail delivery: host names, the connection to the SMTP server, plain or
+// encrypted, and the sending of text. Every failure of the SMTP side ends the run; callers
+// treat each return as success. The raw moves (receive_some, send_some_of) end nothing,
+// so the POP3 login thread uses them too.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +9,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/tls.h"
 
 // How long the network may keep us waiting. A wait that runs out is treated like the
 // failure it stands for: connecting (error 8), sending (error 9), receiving (error 10).
@@ -14,6 +17,45 @@ constexpr int kConnectTimeoutMs = 60 * 1000;
 constexpr int kSendTimeoutMs = 5 * 60 * 1000;
 constexpr int kReplyTimeoutMs = 5 * 60 * 1000;
 constexpr int kEndOfDataTimeoutMs = 10 * 60 * 1000;
+
+// How long a TLS handshake may take as a whole, like the connect it completes, and how
+// long the end of a session waits for the server's close_notify.
+constexpr int kHandshakeTimeoutMs = kConnectTimeoutMs;
+constexpr int kCloseNotifyWaitMs = 2000;
+
+// One connection to a server: the socket, and the TLS session once one is running. The
+// readers and senders move bytes through it the same way whether or not it is encrypted.
+struct Connection {
+  platform::Socket socket = platform::kInvalidSocket;
+  platform::TlsSession* tls = nullptr;
+};
+
+// What a receive or send came to. kProtocol is a TLS failure (a bad record, an alert).
+enum class NetStatus { kData, kClosed, kError, kTimeout, kProtocol };
+
+// Receives up to capacity bytes, waiting at most timeout_ms; *received is set for kData.
+NetStatus receive_some(Connection* connection, char* buffer, std::size_t capacity,
+                       int timeout_ms, std::size_t* received);
+
+// Sends up to length bytes, waiting at most timeout_ms for the connection to take any.
+// Returns the count taken (at least 1) with kData, or 0 with *status saying why.
+std::size_t send_some_of(Connection* connection, const char* data, std::size_t length,
+                         int timeout_ms, NetStatus* status);
+
+// Throws away whatever plain text has already arrived and is waiting on the socket
+// (after the answer to STARTTLS or STLS, nothing before the handshake may be believed).
+// Returns the number of bytes discarded.
+std::size_t discard_waiting(Connection* connection);
+
+// Runs the TLS handshake for host with the settings' SSL_VERIFY and SSL_CA_FILE, within
+// kHandshakeTimeoutMs or the given limit. True when the session runs; *summary is the
+// line that says what was negotiated, or why it failed.
+bool start_tls(Connection* connection, const std::string& host, int timeout_ms,
+               std::string* summary);
+
+// Ends the TLS session with close_notify, waiting at most wait_ms (and never more than
+// two seconds) for the server's, and closes the socket.
+void close_connection(Connection* connection, int wait_ms = kCloseNotifyWaitMs);
 
 // The process-wide line buffer: commands are formed in it, and every reply reader leaves
 // the text of the reply it read in it (the CRAM-MD5 challenge is taken from there).
@@ -29,16 +71,24 @@ uint32_t resolve_host(const std::string& host);
 
 // Starts the socket library (error 5), makes the socket (error 7) and connects it to
 // mail_server on smtp_port (error 8; at most kConnectTimeoutMs). The greeting is not read.
-platform::Socket open_connection();
+Connection open_connection();
+
+// Starts TLS on the SMTP connection; in debug mode prints the handshake's line. A failed
+// handshake ends the run with error 24.
+void start_smtp_tls(Connection* connection);
 
 // Sends the whole text; in debug mode echoes it first as "Send: %s". Output is gathered
 // in a buffer that goes out when it fills and before every reply is read, so a long
 // message costs few system calls. Returns 1; a send that fails or cannot progress for
 // kSendTimeoutMs ends the run with error 9.
-int send_text(platform::Socket socket, const std::string& text);
+int send_text(Connection* connection, const std::string& text);
 
 // Sends bytes without any echo (bulk copies of attachment work files outside debug mode).
-void send_bytes(platform::Socket socket, const char* data, std::size_t length);
+void send_bytes(Connection* connection, const char* data, std::size_t length);
 
 // Sends whatever is gathered. False when the connection failed; the caller decides.
-bool flush_output(platform::Socket socket);
+bool flush_output(Connection* connection);
+
+// Ends the run for the send that failed last: error 24 when the TLS layer refused it,
+// else error 9.
+[[noreturn]] void fail_send();

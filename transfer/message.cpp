@@ -74,8 +74,8 @@ std::string stuff_leading_dots(const std::string& text) {
 
 // Ends the run after sending what was gathered, so the server has seen every byte that
 // went out before the failure.
-[[noreturn]] void fail_after_flush(platform::Socket socket, int code) {
-  flush_output(socket);  // the run ends anyway; a failed flush changes nothing
+[[noreturn]] void fail_after_flush(Connection* connection, int code) {
+  flush_output(connection);  // the run ends anyway; a failed flush changes nothing
   error_exit(code);
 }
 
@@ -277,15 +277,15 @@ std::string body_line_for_wire(const std::string& text) {
   return wire;
 }
 
-void send_message_head(platform::Socket socket, const std::string& header_block) {
-  send_text(socket, header_block);
-  send_text(socket, "\r\n");
+void send_message_head(Connection* connection, const std::string& header_block) {
+  send_text(connection, header_block);
+  send_text(connection, "\r\n");
   if (g_run.attachments_present) {
-    send_text(socket, "--");
-    send_text(socket, g_run.boundary);
-    send_text(socket, "\r\n");
-    send_text(socket, "Content-Type: text/plain; charset=ISO-2022-JP\r\n");
-    send_text(socket, "\r\n");
+    send_text(connection, "--");
+    send_text(connection, g_run.boundary);
+    send_text(connection, "\r\n");
+    send_text(connection, "Content-Type: text/plain; charset=ISO-2022-JP\r\n");
+    send_text(connection, "\r\n");
   }
   print_progress_elapsed(kProgressHeaderSent);
 }
@@ -324,11 +324,11 @@ bool body_is_utf8(std::FILE* file, std::vector<char>* block, bool* bom) {
 // normal line goes out in one send (one "Send:" echo in debug mode). A UTF-8 file is
 // brought to code page 932 block by block first; LF is never part of a double-byte
 // character, so the lines are split in the converted text just the same.
-void send_body_file(platform::Socket socket) {
+void send_body_file(Connection* connection) {
   if (g_run.info_mode) console_printf("%s", kProgressBodySending);
   // A regular file only: what was checked when -F was read may have been replaced since.
   std::FILE* file = platform::open_for_reading(g_run.body_file);
-  if (file == nullptr) fail_after_flush(socket, kErrBodyFile);
+  if (file == nullptr) fail_after_flush(connection, kErrBodyFile);
   std::vector<char> block(kFileBlock);
   // A UTF-8 file becomes code page 932 block by block before the usual conversion.
   Utf8Stream utf8;
@@ -346,13 +346,13 @@ void send_body_file(platform::Socket socket) {
       body_piece_for_wire(&line, from, end - start, &wire);
       if (lf == nullptr) break;
       body_line_end_for_wire(&line, true, &wire);
-      send_text(socket, wire);
+      send_text(connection, wire);
       wire.clear();
       reset_body_line(&line);
       start = end + 1;
     }
     if (wire.size() >= kFileBlock) {
-      send_text(socket, wire);
+      send_text(connection, wire);
       wire.clear();
     }
   };
@@ -368,7 +368,7 @@ void send_body_file(platform::Socket socket) {
     take(converted.data(), converted.size());
   }
   // A file that stops being readable part-way would silently cut the body short.
-  if (std::ferror(file)) fail_after_flush(socket, kErrBodyFile);
+  if (std::ferror(file)) fail_after_flush(connection, kErrBodyFile);
   if (is_utf8_file) {
     // A sequence the file cuts off at its end is not lost: it becomes geta marks.
     converted = utf8_stream_finish(&utf8);
@@ -376,7 +376,7 @@ void send_body_file(platform::Socket socket) {
   }
   if (line.taken) {
     body_line_end_for_wire(&line, false, &wire);
-    send_text(socket, wire);
+    send_text(connection, wire);
   }
   std::fclose(file);
   if (g_run.debug_mode) console_report_replaced(utf8.replaced, "the body file");
@@ -385,14 +385,16 @@ void send_body_file(platform::Socket socket) {
 
 // Copies a work file (its transfer-encoding line, blank line and Base64 lines) into the
 // connection unchanged. In debug mode it goes in echoed pieces ending at line feeds;
-// otherwise straight from the file to the connection. The bytes on the wire are the same.
-void send_work_file(platform::Socket socket, std::FILE* file) {
-  if (!g_run.debug_mode) {
+// otherwise straight from the file to the socket on a plain connection, and in large
+// blocks (large TLS records) on an encrypted one. The bytes on the wire are the same.
+void send_work_file(Connection* connection, std::FILE* file) {
+  if (!g_run.debug_mode && connection->tls == nullptr) {
     // Nothing to echo: what was gathered goes first, then the system copies the work
     // file to the connection itself, with no pass through this program's buffers.
-    if (!flush_output(socket)) error_exit(kErrSend);
-    platform::SendFileStatus status = platform::send_file(socket, file, kSendTimeoutMs);
-    if (status == platform::SendFileStatus::kSendFailed) error_exit(kErrSend);
+    if (!flush_output(connection)) fail_send();
+    platform::SendFileStatus status =
+        platform::send_file(connection->socket, file, kSendTimeoutMs);
+    if (status == platform::SendFileStatus::kSendFailed) fail_send();
     // A work file that stops being readable part-way would cut the attachment short.
     if (status == platform::SendFileStatus::kReadFailed) error_exit(kErrBodyFile);
     return;
@@ -401,61 +403,65 @@ void send_work_file(platform::Socket socket, std::FILE* file) {
   std::size_t count;
   std::string piece;
   while ((count = std::fread(block.data(), 1, block.size(), file)) > 0) {
+    if (!g_run.debug_mode) {
+      send_bytes(connection, block.data(), count);
+      continue;
+    }
     for (std::size_t i = 0; i < count; ++i) {
       piece.push_back(block[i]);
       if (block[i] == '\n' || piece.size() == kDebugPiece) {
-        send_text(socket, piece);
+        send_text(connection, piece);
         piece.clear();
       }
     }
   }
-  if (!piece.empty()) send_text(socket, piece);
+  if (!piece.empty()) send_text(connection, piece);
   // A work file that stops being readable part-way would cut the attachment short.
-  if (std::ferror(file)) fail_after_flush(socket, kErrBodyFile);
+  if (std::ferror(file)) fail_after_flush(connection, kErrBodyFile);
 }
 
 }  // namespace
 
-void send_body(platform::Socket socket) {
+void send_body(Connection* connection) {
   if (g_run.body_text_given) {
-    send_text(socket, inline_body_for_wire(g_run.body_text));
+    send_text(connection, inline_body_for_wire(g_run.body_text));
   } else if (!g_run.body_file.empty()) {
-    send_body_file(socket);
+    send_body_file(connection);
   }
 }
 
-void send_attachment_parts(platform::Socket socket) {
+void send_attachment_parts(Connection* connection) {
   const std::vector<std::string>& work_files = g_run.work_file_list;
   const int total = static_cast<int>(work_files.size());
-  send_text(socket, "\r\n");
+  send_text(connection, "\r\n");
   for (int i = 0; i < total; ++i) {
     const std::string name = static_cast<std::size_t>(i) < g_run.attachment_name_list.size()
                                  ? g_run.attachment_name_list[i]
                                  : std::string();
     if (g_run.info_mode) console_printf(kProgressAttachmentSending, i + 1, total);
-    send_text(socket, "--");
-    send_text(socket, g_run.boundary);
-    send_text(socket, "\r\n");
-    send_text(socket, "Content-Type: application/octet-stream;");
-    send_text(socket, " name=\"");
-    send_text(socket, name);
-    send_text(socket, "\"\r\n");
-    send_text(socket, "Content-Disposition: attachment;\r\n");
-    send_text(socket, " filename=\"");
-    send_text(socket, name);
-    send_text(socket, "\"\r\n");
+    send_text(connection, "--");
+    send_text(connection, g_run.boundary);
+    send_text(connection, "\r\n");
+    send_text(connection, "Content-Type: application/octet-stream;");
+    send_text(connection, " name=\"");
+    send_text(connection, name);
+    send_text(connection, "\"\r\n");
+    send_text(connection, "Content-Disposition: attachment;\r\n");
+    send_text(connection, " filename=\"");
+    send_text(connection, name);
+    send_text(connection, "\"\r\n");
     std::FILE* file = platform::open_for_reading(work_files[i]);
     if (file == nullptr) {
       console_printf("not found %s\r\n", work_files[i].c_str());
-      fail_after_flush(socket, kErrBodyFile);
+      fail_after_flush(connection, kErrBodyFile);
     }
-    send_work_file(socket, file);
+    send_work_file(connection, file);
     std::fclose(file);
-    send_text(socket, "\r\n");
+    send_text(connection, "\r\n");
   }
-  send_text(socket, "--");
-  send_text(socket, g_run.boundary);
-  send_text(socket, "--");
-  send_text(socket, "\r\n");
+  send_text(connection, "--");
+  send_text(connection, g_run.boundary);
+  send_text(connection, "--");
+  send_text(connection, "\r\n");
   print_progress_elapsed(kProgressAttachmentsSent);
 }

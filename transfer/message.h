@@ -9,6 +9,7 @@
 
 #include "codec/jis_convert.h"
 #include "platform/platform.h"
+#include "transfer/connection.h"
 
 // The To: and Cc: fields as they grow during the recipient walk: every address on a line
 // of its own, continuation lines beginning with a blank, commas between the addresses.
@@ -77,9 +78,9 @@ std::string body_line_for_wire(const std::string& line);
 
 // Sends the header block and the blank line after it, then with attachments the head of
 // the text part; prints the header progress line.
-void send_message_head(platform::Socket socket, const std::string& header_block);
+void send_message_head(Connection* connection, const std::string& header_block);
 // Sends the -T text, else the lines of the -F file (error 2 when it cannot be opened),
 // else nothing.
-void send_body(platform::Socket socket);
+void send_body(Connection* connection);
 // Sends the end of the text part, one part per work file and the closing boundary.
-void send_attachment_parts(platform::Socket socket);
+void send_attachment_parts(Connection* connection);

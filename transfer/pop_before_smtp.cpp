@@ -70,7 +70,7 @@ int wait_budget_ms() {
 }
 
 struct PopConnection {
-  platform::Socket socket = platform::kInvalidSocket;
+  Connection link;            // plain, or encrypted after STLS or from the first byte
   std::string unread;         // bytes received after the end of the last reply
   bool in_long_line = false;  // the last reply was cut: the rest of its line is unread
 };
@@ -101,9 +101,9 @@ bool read_reply_line(PopConnection* connection, std::string* reply) {
     }
     char buffer[kReplyCapacity];
     std::size_t received = 0;
-    platform::RecvStatus status = platform::recv_some(
-        connection->socket, buffer, most - gathered.size(), wait_budget_ms(), &received);
-    if (status != platform::RecvStatus::kData) {
+    NetStatus status = receive_some(&connection->link, buffer, most - gathered.size(),
+                                    wait_budget_ms(), &received);
+    if (status != NetStatus::kData) {
       if (gathered.empty()) return false;
       reply->swap(gathered);
       gathered.clear();
@@ -117,11 +117,12 @@ bool read_reply_line(PopConnection* connection, std::string* reply) {
   return true;
 }
 
-bool send_all(platform::Socket socket, const std::string& text) {
+bool send_all(Connection* link, const std::string& text) {
   std::size_t done = 0;
   while (done < text.size()) {
+    NetStatus status = NetStatus::kData;
     std::size_t sent =
-        platform::send_some(socket, text.data() + done, text.size() - done, wait_budget_ms());
+        send_some_of(link, text.data() + done, text.size() - done, wait_budget_ms(), &status);
     if (sent == 0) return false;
     done += sent;
   }
@@ -141,7 +142,7 @@ int send_command(PopConnection* connection, const std::string& command,
                  const std::string& trace_line, int failure_code) {
   bool sent = false;
   if (!unless_given_up([&] {
-        sent = send_all(connection->socket, command + "\r\n");
+        sent = send_all(&connection->link, command + "\r\n");
         if (sent && g_run.debug_mode) console_printf("%s", trace_line.c_str());
       })) {
     return kGivenUp;
@@ -173,25 +174,68 @@ bool find_pop3_server(uint32_t* address) {
   return false;
 }
 
+// What is left of the time limit, without the slack.
+int time_left_ms() {
+  int budget = wait_budget_ms() - static_cast<int>(kWaitSlackMs);
+  return budget < 0 ? 0 : budget;
+}
+
+// The TLS handshake with the POP3 server, inside the login's time limit; its line goes
+// to the trace. 0, kGivenUp, or error 24.
+int secure_pop_connection(PopConnection* connection) {
+  std::string summary;
+  bool started = start_tls(&connection->link, g_settings.pop3_server, wait_budget_ms(), &summary);
+  if (!trace(std::string("TLS: ") + (started ? "" : "failed: ") + summary + "\n")) {
+    return kGivenUp;
+  }
+  return started ? 0 : kErrSslHandling;
+}
+
+// STLS (RFC 2595), required: its refusal, or no answer, is error 23, and nothing of the
+// login goes out in the clear. Plain text received after the "+OK" is thrown away.
+int start_stls(PopConnection* connection) {
+  std::string reply;
+  int result = send_command(connection, "STLS", "Send: STLS\n", kErrSslReturn);
+  if (result == 0) result = expect_ok(connection, kErrSslReturn, &reply);
+  if (result != 0) return result;
+  std::size_t discarded = connection->unread.size() + discard_waiting(&connection->link);
+  connection->unread.clear();
+  connection->in_long_line = false;
+  if (discarded > 0 &&
+      !trace("TLS: " + std::to_string(discarded) +
+             " bytes of plain text after the STLS reply discarded\n")) {
+    return kGivenUp;
+  }
+  return secure_pop_connection(connection);
+}
+
 // The login itself; returns the worker's result.
 int pop_login() {
   const std::string password = recover_password(g_settings.pop3_pass_stored);
   if (!platform::net_startup()) return kErrSocketInit;
   PopConnection connection;
-  connection.socket = platform::tcp_socket();
-  if (connection.socket == platform::kInvalidSocket) return kErrSocketCreate;
+  connection.link.socket = platform::tcp_socket();
+  if (connection.link.socket == platform::kInvalidSocket) return kErrSocketCreate;
 
   uint32_t address = 0;
   if (!find_pop3_server(&address)) return kGivenUp;
   uint16_t port = static_cast<uint16_t>(static_cast<uint32_t>(g_settings.pop3_port) & 0xFFFFu);
-  if (!platform::connect_ipv4(connection.socket, address, port, wait_budget_ms())) {
+  if (!platform::connect_ipv4(connection.link.socket, address, port, wait_budget_ms())) {
     return kErrPop3Connect;
   }
   if (!trace(kPop3TraceHeader)) return kGivenUp;
 
   std::string reply;
-  int result = expect_ok(&connection, kErrPop3Connect, &reply);
+  int result = 0;
+  if (g_settings.pop3_ssl == kSslImplicit) result = secure_pop_connection(&connection);
   if (result != 0) return result;
+  result = expect_ok(&connection, kErrPop3Connect, &reply);
+  if (result != 0) return result;
+  // The APOP timestamp is the greeting's, read before STLS as RFC 2595 has it.
+  const std::string greeting = reply;
+  if (g_settings.pop3_ssl == kSslStartTls) result = start_stls(&connection);
+  if (result != 0) return result;
+  reply = greeting;
 
   const std::string& user = g_settings.pop3_user;
   if (g_settings.apop_use == 1) {
@@ -220,7 +264,7 @@ int pop_login() {
   result = send_command(&connection, "QUIT", "Send: QUIT\n", kErrPop3Connect);
   if (result == 0) result = expect_ok(&connection, kErrPop3Connect, &reply);
   if (result != 0) return result;
-  platform::close_socket(connection.socket);
+  close_connection(&connection.link, time_left_ms());
   platform::net_cleanup();
 
   // The pause lets the server open relaying; it counts within the time limit.

@@ -6,7 +6,8 @@
 
 // Logs in to the POP3 server of the settings on a worker thread, bounded by
 // pop3_time_out seconds (the pause after the login included). Returns 0 when the login
-// went through, else an error code for error_exit (5, 7, 19, 20, 21 or 22).
+// went through, else an error code for error_exit (5, 7, 19 to 22, or 23 and 24 for a
+// refused STLS and a failed TLS handshake).
 int pop_before_smtp();
 
 // The worker's entry; its result is also left for pop_before_smtp. The argument is

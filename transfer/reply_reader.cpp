@@ -25,11 +25,14 @@ bool code_in_class(const std::string& text, char lowest, char highest) {
          text[0] >= lowest && text[0] <= highest;
 }
 
-// The one place where the readers take bytes from the connection.
-platform::RecvStatus receive_bytes(platform::Socket socket, char* buffer, std::size_t capacity,
-                                   int timeout_ms, std::size_t* count) {
-  if (timeout_ms <= 0) return platform::RecvStatus::kTimeout;
-  return platform::recv_some(socket, buffer, capacity, timeout_ms, count);
+// Whether the EHLO reply being read, or read last, announced STARTTLS.
+bool g_starttls_offered = false;
+
+// The one place where the readers take bytes from the connection, plain or encrypted.
+NetStatus receive_bytes(Connection* connection, char* buffer, std::size_t capacity,
+                        int timeout_ms, std::size_t* count) {
+  if (timeout_ms <= 0) return NetStatus::kTimeout;
+  return receive_some(connection, buffer, capacity, timeout_ms, count);
 }
 
 // A time limit that runs from its creation.
@@ -48,22 +51,23 @@ struct Deadline {
 // receive that leaves the bytes ending in CR LF), as the EHLO reader takes its pieces.
 enum class Until { kReplyEnd, kPieceEnd };
 
-// How receiving ended.
-enum class ReadEnd { kDone, kSendFailed, kLost };
+// How receiving ended. kBroken is a TLS failure: a bad record or an alert.
+enum class ReadEnd { kDone, kSendFailed, kLost, kBroken };
 
 // Sends all gathered output, then receives into the scan until it stops. In debug mode
 // echoes each receive and, before each further wait, the waiting line. kLost when the
 // connection closes, fails or stays silent past the deadline, or a line grows too long.
-ReadEnd receive_reply(platform::Socket socket, ReplyScan* scan, const char* waiting_line,
+ReadEnd receive_reply(Connection* connection, ReplyScan* scan, const char* waiting_line,
                       const Deadline& deadline, Until until) {
-  if (!flush_output(socket)) return ReadEnd::kSendFailed;
+  if (!flush_output(connection)) return ReadEnd::kSendFailed;
   char buffer[kReceiveCapacity + 1];
   char tail[2] = {0, 0};  // the last two bytes received, for the CR LF test
   for (;;) {
     std::size_t count = 0;
-    platform::RecvStatus status =
-        receive_bytes(socket, buffer, kReceiveCapacity, deadline.remaining_ms(), &count);
-    if (status != platform::RecvStatus::kData || count == 0) return ReadEnd::kLost;
+    NetStatus status =
+        receive_bytes(connection, buffer, kReceiveCapacity, deadline.remaining_ms(), &count);
+    if (status == NetStatus::kProtocol) return ReadEnd::kBroken;
+    if (status != NetStatus::kData || count == 0) return ReadEnd::kLost;
     buffer[count] = '\0';
     if (g_run.debug_mode) {
       const std::string shown = trace_text(buffer, count);
@@ -87,8 +91,9 @@ ReadEnd receive_reply(platform::Socket socket, ReplyScan* scan, const char* wait
 
 // The failures of a reader that does not tolerate them.
 void end_on_failure(ReadEnd end) {
-  if (end == ReadEnd::kSendFailed) error_exit(kErrSend);
+  if (end == ReadEnd::kSendFailed) fail_send();
   if (end == ReadEnd::kLost) error_exit(kErrReceive);
+  if (end == ReadEnd::kBroken) error_exit(kErrSslHandling);
 }
 
 // Ends the run for a reply that is not accepted, showing its code when it has one.
@@ -99,10 +104,10 @@ void end_on_failure(ReadEnd end) {
 }
 
 // Reads a reply whose first digit must lie from lowest to highest.
-int read_reply_in_class(platform::Socket socket, int timeout_ms, int lowest, int highest) {
+int read_reply_in_class(Connection* connection, int timeout_ms, int lowest, int highest) {
   ReplyScan scan;
   end_on_failure(
-      receive_reply(socket, &scan, "Waiting CRLF\n", Deadline(timeout_ms), Until::kReplyEnd));
+      receive_reply(connection, &scan, "Waiting CRLF\n", Deadline(timeout_ms), Until::kReplyEnd));
   if (!reply_in_class(scan, lowest, highest)) refuse(scan);
   g_line_buffer = extract_reply_text(scan.first_line.data(), scan.first_line.size());
   return 1;
@@ -123,6 +128,7 @@ std::size_t scan_reply(ReplyScan* scan, const char* data, std::size_t length) {
     if (scan->lines == 0) scan->first_line.push_back(c);
     if (c != '\n') {
       if (scan->head.size() < 4) scan->head.push_back(c);
+      if (scan->prefix.size() < 13) scan->prefix.push_back(c);
       ++scan->line_length;
       continue;
     }
@@ -135,8 +141,12 @@ std::size_t scan_reply(ReplyScan* scan, const char* data, std::size_t length) {
     } else if (head.size() < 4 || head[3] != '-') {
       scan->ended = true;
     }
+    if (!scan->malformed && announces_starttls(scan->prefix.data(), scan->prefix.size())) {
+      scan->starttls = true;
+    }
     scan->last_head = head;
     scan->head.clear();
+    scan->prefix.clear();
     ++scan->lines;
     scan->line_length = 0;
   }
@@ -168,6 +178,32 @@ std::string extract_reply_text(const char* piece, std::size_t length) {
   return text;
 }
 
+bool announces_starttls(const char* piece, std::size_t length) {
+  static const char kKeyword[] = "STARTTLS";
+  constexpr std::size_t kKeywordLength = sizeof kKeyword - 1;
+  std::size_t line = 0;
+  while (line < length) {
+    std::size_t end = line;
+    while (end < length && piece[end] != '\n') ++end;
+    // The line without its CR, then "250-" or "250 " and the keyword.
+    std::size_t stop = end > line && piece[end - 1] == '\r' ? end - 1 : end;
+    if (stop - line >= 4 + kKeywordLength && std::strncmp(piece + line, "250", 3) == 0 &&
+        (piece[line + 3] == '-' || piece[line + 3] == ' ')) {
+      const char* word = piece + line + 4;
+      bool same = true;
+      for (std::size_t i = 0; i < kKeywordLength && same; ++i) {
+        char c = word[i];
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        same = c == kKeyword[i];
+      }
+      std::size_t after = line + 4 + kKeywordLength;
+      if (same && (after == stop || piece[after] == ' ')) return true;
+    }
+    line = end + 1;
+  }
+  return false;
+}
+
 bool completes_250_reply(const char* piece, std::size_t length) {
   if (length < 3 || std::strncmp(piece, "250", 3) != 0) return false;
   std::size_t line_start = 0;
@@ -182,17 +218,17 @@ bool completes_250_reply(const char* piece, std::size_t length) {
   return false;
 }
 
-int read_reply(platform::Socket socket, int timeout_ms) {
-  return read_reply_in_class(socket, timeout_ms, 1, 3);
+int read_reply(Connection* connection, int timeout_ms) {
+  return read_reply_in_class(connection, timeout_ms, 1, 3);
 }
 
-int read_data_reply(platform::Socket socket) {
-  return read_reply_in_class(socket, kReplyTimeoutMs, 3, 3);
+int read_data_reply(Connection* connection) {
+  return read_reply_in_class(connection, kReplyTimeoutMs, 3, 3);
 }
 
-bool read_quit_reply(platform::Socket socket) {
+bool read_quit_reply(Connection* connection) {
   ReplyScan scan;
-  if (receive_reply(socket, &scan, "Waiting CRLF\n", Deadline(kReplyTimeoutMs),
+  if (receive_reply(connection, &scan, "Waiting CRLF\n", Deadline(kReplyTimeoutMs),
                     Until::kReplyEnd) != ReadEnd::kDone) {
     return false;
   }
@@ -201,12 +237,30 @@ bool read_quit_reply(platform::Socket socket) {
   return true;
 }
 
-int read_ehlo_reply(platform::Socket socket) {
+bool ehlo_offered_starttls() { return g_starttls_offered; }
+
+bool read_starttls_reply(Connection* connection) {
+  ReplyScan scan;
+  end_on_failure(receive_reply(connection, &scan, "Waiting CRLF\n", Deadline(kReplyTimeoutMs),
+                               Until::kReplyEnd));
+  if (!reply_in_class(scan, 2, 2)) {
+    int code = reply_code(scan);
+    last_reply_code = code > 0 ? code : 0;
+    return false;
+  }
+  g_line_buffer = extract_reply_text(scan.first_line.data(), scan.first_line.size());
+  return true;
+}
+
+int read_ehlo_reply(Connection* connection) {
+  g_starttls_offered = false;
   const Deadline deadline(kReplyTimeoutMs);
   ReplyScan scan;
-  end_on_failure(receive_reply(socket, &scan, "Waiting CRLF\n", deadline, Until::kPieceEnd));
+  end_on_failure(
+      receive_reply(connection, &scan, "Waiting CRLF\n", deadline, Until::kPieceEnd));
   // Only a 250 reply is an acceptance; any other first piece is a refusal.
   if (scan.first_line.compare(0, 3, "250") != 0) return 0;
+  g_starttls_offered = scan.starttls;
   g_line_buffer = extract_reply_text(scan.first_line.data(), scan.first_line.size());
   if (scan.ended) {
     if (!ended_as_250(scan)) return 0;
@@ -216,7 +270,7 @@ int read_ehlo_reply(platform::Socket socket) {
   // The piece ended after a continuation line ("250-"): the rest of the reply comes in
   // further pieces, all within the same time limit.
   for (int attempt = 0; attempt < 100; ++attempt) {
-    if (read_250_more(socket, deadline.remaining_ms()) == 1) {
+    if (read_250_more(connection, deadline.remaining_ms()) == 1) {
       if (g_run.debug_mode) console_printf("[250 message2 ok!]\n");
       return 1;
     }
@@ -224,11 +278,12 @@ int read_ehlo_reply(platform::Socket socket) {
   return 0;
 }
 
-int read_250_more(platform::Socket socket, int timeout_ms) {
+int read_250_more(Connection* connection, int timeout_ms) {
   ReplyScan scan;
   end_on_failure(
-      receive_reply(socket, &scan, "Waiting CRLF..\n", Deadline(timeout_ms), Until::kPieceEnd));
+      receive_reply(connection, &scan, "Waiting CRLF..\n", Deadline(timeout_ms), Until::kPieceEnd));
   if (!code_in_class(scan.first_line, '1', '2')) error_exit(kErrEhloContinuation);
+  if (scan.starttls) g_starttls_offered = true;
   g_line_buffer = extract_reply_text(scan.first_line.data(), scan.first_line.size());
   return ended_as_250(scan) ? 1 : 0;
 }

@@ -27,16 +27,22 @@ constexpr std::size_t kReplyLineCapacity = 4095;
 struct ReplyScan {
   std::string first_line;       // the first line as received, with its line end once seen
   std::string head;             // the first four bytes of the line being read
+  std::string prefix;           // the first 13 bytes of the line being read (for STARTTLS)
   std::string last_head;        // the first four bytes of the last complete line
   std::size_t line_length = 0;  // bytes of the line being read so far, without its LF
   std::size_t lines = 0;        // complete lines so far
   bool ended = false;           // the reply's last line (or a malformed line) is complete
   bool malformed = false;       // a line did not begin with three digits
+  bool starttls = false;        // a complete line announced STARTTLS (announces_starttls)
 };
 
 // Takes the next bytes of a reply; returns how many it used (all of them, or up to and
 // including the LF that ended the reply). Bytes after the end are not looked at.
 std::size_t scan_reply(ReplyScan* scan, const char* data, std::size_t length);
+
+// True when a piece holds an EHLO line "250-STARTTLS" or "250 STARTTLS" (the keyword in
+// any case, alone on its line or followed by a blank).
+bool announces_starttls(const char* piece, std::size_t length);
 
 // The three-digit code at the start of the first line; -1 when it begins otherwise.
 int reply_code(const ReplyScan& scan);
@@ -49,30 +55,39 @@ bool reply_in_class(const ReplyScan& scan, int lowest, int highest);
 // its reply text in g_line_buffer and gives 1. Any other reply sets last_reply_code to
 // its code (0 when none can be read) and ends the run with error 11; a closed, failed or
 // silent connection (the reply not complete within timeout_ms) or an overlong line ends
-// it with error 10.
-int read_reply(platform::Socket socket, int timeout_ms = kReplyTimeoutMs);
+// it with error 10, a TLS failure (a bad record, an alert) with error 24.
+int read_reply(Connection* connection, int timeout_ms = kReplyTimeoutMs);
 
 // Reads the answer to DATA like read_reply, but only a 3xx reply (354) is accepted: any
 // other reply, 2xx included, ends the run with error 11 before any message byte is sent.
-int read_data_reply(platform::Socket socket);
+int read_data_reply(Connection* connection);
 
 // Reads the answer to QUIT, sent after the server has taken the message: true for a
 // positive reply, false for anything else (a refusal, garbage, an overlong line, a
 // closed, failed or silent connection). It never ends the run: the message is delivered
 // whatever happens to the goodbye. The reply is echoed in debug mode as always.
-bool read_quit_reply(platform::Socket socket);
+bool read_quit_reply(Connection* connection);
+
+// True when the EHLO reply that read_ehlo_reply read last announced STARTTLS (RFC 3207),
+// on any of its lines, however they were split across receives.
+bool ehlo_offered_starttls();
+
+// Reads the answer to STARTTLS: true for a well-formed 2xx reply. Any other reply sets
+// last_reply_code (0 when no code can be read) and gives false; a closed, failed or
+// silent connection ends the run as for read_reply.
+bool read_starttls_reply(Connection* connection);
 
 // Reads the answer to EHLO or HELO within one time limit for the whole reply (error 10
 // when it runs out): 1 when a complete 250 reply was seen, 0 when the server refused
 // (the first piece is not a 250 reply: 4xx, 5xx, other codes, garbage) or no complete
 // 250 reply came within 100 further pieces. A piece is what arrives until a receive
 // ends in CR LF or the reply ends.
-int read_ehlo_reply(platform::Socket socket);
+int read_ehlo_reply(Connection* connection);
 
 // Reads one further piece of a 250 reply for read_ehlo_reply, within timeout_ms: 1 when
 // it holds the last line of a 250 reply, else 0. A piece that does not begin with three
 // digits of which the first is 1 or 2 ends the run with error 25.
-int read_250_more(platform::Socket socket, int timeout_ms = kReplyTimeoutMs);
+int read_250_more(Connection* connection, int timeout_ms = kReplyTimeoutMs);
 
 // The reply text of a piece: its bytes after the three-character code, blanks and 0x1F
 // left out, up to the first control byte or byte of 0x80 and above.

@@ -18,13 +18,13 @@
 namespace {
 
 // Sends a line that carries a secret. In debug mode its echo is replaced by the mask.
-void send_masked(platform::Socket socket, const std::string& line, const char* mask) {
+void send_masked(Connection* connection, const std::string& line, const char* mask) {
   if (!g_run.debug_mode) {
-    send_text(socket, line);
+    send_text(connection, line);
     return;
   }
   g_run.debug_mode = false;
-  send_text(socket, line);
+  send_text(connection, line);
   console_printf("%s", mask);
   g_run.debug_mode = true;
 }
@@ -34,9 +34,9 @@ std::string up_to_nul(const std::string& text) { return std::string(text.c_str()
 
 // AUTH CRAM-MD5: the server's challenge is answered with the user name and the keyed
 // digest of the challenge.
-void authenticate_cram_md5(platform::Socket socket) {
-  send_text(socket, "AUTH CRAM-MD5\r\n");
-  read_reply(socket);
+void authenticate_cram_md5(Connection* connection) {
+  send_text(connection, "AUTH CRAM-MD5\r\n");
+  read_reply(connection);
   const std::string challenge_text = g_line_buffer;
   std::vector<unsigned char> decoded(challenge_text.size() * 2 + 1, 0);
   std::size_t count = 0;
@@ -55,29 +55,29 @@ void authenticate_cram_md5(platform::Socket socket) {
   }
   std::string password = recover_password(g_settings.smtp_pass_stored);
   std::string response = cram_md5_response(g_settings.smtp_user, password, challenge);
-  send_masked(socket, base64_encode(response) + "\r\n",
+  send_masked(connection, base64_encode(response) + "\r\n",
               "Send: ****************************************\n");
-  read_reply(socket);
+  read_reply(connection);
 }
 
 // AUTH PLAIN: the credentials travel in the AUTH command itself.
-void authenticate_plain(platform::Socket socket) {
+void authenticate_plain(Connection* connection) {
   std::string password = recover_password(g_settings.smtp_pass_stored);
   std::string credentials = plain_credentials(g_settings.smtp_user, password);
-  send_masked(socket, "AUTH PLAIN " + base64_encode(credentials) + "\r\n",
+  send_masked(connection, "AUTH PLAIN " + base64_encode(credentials) + "\r\n",
               "Send: AUTH PLAIN ****************************************\n");
-  read_reply(socket);
+  read_reply(connection);
 }
 
 // AUTH LOGIN: the user name and then the password, whatever the two prompts say.
-void authenticate_login(platform::Socket socket) {
-  send_text(socket, "AUTH LOGIN\r\n");
-  read_reply(socket);
-  send_text(socket, base64_encode(up_to_nul(g_settings.smtp_user)) + "\r\n");
-  read_reply(socket);
+void authenticate_login(Connection* connection) {
+  send_text(connection, "AUTH LOGIN\r\n");
+  read_reply(connection);
+  send_text(connection, base64_encode(up_to_nul(g_settings.smtp_user)) + "\r\n");
+  read_reply(connection);
   std::string password = recover_password(g_settings.smtp_pass_stored);
-  send_masked(socket, base64_encode(password) + "\r\n", "Send: **********\n");
-  read_reply(socket);
+  send_masked(connection, base64_encode(password) + "\r\n", "Send: **********\n");
+  read_reply(connection);
 }
 
 }  // namespace
@@ -102,16 +102,16 @@ std::string plain_credentials(const std::string& user, const std::string& passwo
   return credentials;
 }
 
-void authenticate(platform::Socket socket, int method) {
+void authenticate(Connection* connection, int method) {
   switch (method) {
     case 1:
-      authenticate_cram_md5(socket);
+      authenticate_cram_md5(connection);
       break;
     case 2:
-      authenticate_plain(socket);
+      authenticate_plain(connection);
       break;
     case 3:
-      authenticate_login(socket);
+      authenticate_login(connection);
       break;
     default:
       break;

@@ -4,12 +4,12 @@
 
 #include <string>
 
-#include "platform/platform.h"
+#include "transfer/connection.h"
 
 // Logs in with the given mechanism (1 to 3). Returns on success; any refusal ends the run
 // with error 11. Passwords, the PLAIN credentials and the CRAM-MD5 response never reach
 // standard output: in debug mode a fixed mask line stands in for their echo.
-void authenticate(platform::Socket socket, int method);
+void authenticate(Connection* connection, int method);
 
 // The CRAM-MD5 response before Base64: the user name, a blank, and the HMAC-MD5 of the
 // challenge keyed with the password as 32 lowercase hex digits. Challenge and password

@@ -71,34 +71,53 @@ std::vector<Recipient> split_recipients(const std::string& list) {
 namespace {
 
 // EHLO, falling back to HELO when the server refuses it or never completes its 250 reply.
-// The answer to HELO is not judged: the server's verdict comes with MAIL FROM.
-void greet_server(platform::Socket socket, const std::string& client_name) {
-  send_text(socket, "EHLO " + client_name + "\r\n");
-  if (read_ehlo_reply(socket) == 1) return;
-  send_text(socket, "HELO " + client_name + "\r\n");
-  read_ehlo_reply(socket);
+// The answer to HELO is not judged: the server's verdict comes with MAIL FROM. True when
+// the EHLO reply was taken (only it announces extensions).
+bool greet_server(Connection* connection, const std::string& client_name) {
+  send_text(connection, "EHLO " + client_name + "\r\n");
+  if (read_ehlo_reply(connection) == 1) return true;
+  send_text(connection, "HELO " + client_name + "\r\n");
+  read_ehlo_reply(connection);
+  return false;
 }
 
-void send_mail_from(platform::Socket socket, const SenderParts& sender) {
-  if (sender.bracketed) {
-    send_text(socket, "MAIL FROM:" + sender.address + "\r\n");
-  } else {
-    send_text(socket, "MAIL FROM:<" + sender.address + ">\r\n");
+// STARTTLS (RFC 3207), required: without it nothing more is sent (error 23), so neither
+// credentials nor mail go out in the clear. Plain text that came after the server's
+// "220" is thrown away unread (a man in the middle may have put it there), and the
+// client greets the server again inside TLS, where its extensions may differ.
+void secure_with_starttls(Connection* connection, bool extended, const std::string& client_name) {
+  if (!extended || !ehlo_offered_starttls()) error_exit(kErrSslReturn);
+  send_text(connection, "STARTTLS\r\n");
+  if (!read_starttls_reply(connection)) error_exit(kErrSslReturn);
+  std::size_t discarded = discard_waiting(connection);
+  if (discarded > 0 && g_run.debug_mode) {
+    console_printf("TLS: %d bytes of plain text after the STARTTLS reply discarded\n",
+                   static_cast<int>(discarded));
   }
-  read_reply(socket);
+  start_smtp_tls(connection);
+  greet_server(connection, client_name);
+}
+
+void send_mail_from(Connection* connection, const SenderParts& sender) {
+  if (sender.bracketed) {
+    send_text(connection, "MAIL FROM:" + sender.address + "\r\n");
+  } else {
+    send_text(connection, "MAIL FROM:<" + sender.address + ">\r\n");
+  }
+  read_reply(connection);
 }
 
 // One RCPT TO per recipient, each answer read before the next; To and Cc recipients are
 // listed in the header fields on the way.
-void send_recipients(platform::Socket socket, AddressFields* fields) {
+void send_recipients(Connection* connection, AddressFields* fields) {
   for (const Recipient& recipient : split_recipients(g_run.recipient_list)) {
     if (recipient.kind == Recipient::kTo) {
       add_field_address(&fields->to_text, recipient.address, recipient.followed_by_comma);
     } else if (recipient.kind == Recipient::kCc) {
       add_field_address(&fields->cc_text, recipient.address, recipient.followed_by_comma);
     }
-    send_text(socket, "RCPT TO:<" + recipient.address + ">\r\n");
-    read_reply(socket);
+    send_text(connection, "RCPT TO:<" + recipient.address + ">\r\n");
+    read_reply(connection);
   }
 }
 
@@ -109,8 +128,11 @@ void send_mail() {
   const std::time_t now = std::time(nullptr);
   const std::tm stamp = platform::local_time(now);
 
-  platform::Socket socket = open_connection();
-  read_reply(socket);  // the greeting
+  Connection link = open_connection();
+  Connection* connection = &link;
+  // Implicit TLS: the handshake comes first, the greeting inside it.
+  if (g_settings.smtp_ssl == kSslImplicit) start_smtp_tls(connection);
+  read_reply(connection);  // the greeting
 
   std::string client_name;
   if (!platform::local_host_name(&client_name)) {
@@ -122,21 +144,22 @@ void send_mail() {
   }
   g_run.start_tick = platform::tick_count();
 
-  greet_server(socket, client_name);
+  bool extended = greet_server(connection, client_name);
+  if (g_settings.smtp_ssl == kSslStartTls) secure_with_starttls(connection, extended, client_name);
   const int method = g_settings.smtp_auth;
-  if (method >= 1 && method <= 3) authenticate(socket, method);
+  if (method >= 1 && method <= 3) authenticate(connection, method);
 
   const SenderParts sender = split_sender(g_run.sender);
-  send_mail_from(socket, sender);
+  send_mail_from(connection, sender);
 
   HeaderInputs header;
-  send_recipients(socket, &header.fields);
+  send_recipients(connection, &header.fields);
   finish_address_fields(&header.fields);
 
   // Only a go-ahead (3xx) lets the message follow: after any other answer its lines
   // would reach the server as commands.
-  send_text(socket, "DATA\r\n");
-  read_data_reply(socket);
+  send_text(connection, "DATA\r\n");
+  read_data_reply(connection);
 
   header.display_name = sender.display_name;
   header.sender_address = sender.address;
@@ -145,15 +168,16 @@ void send_mail() {
   header.multipart = g_run.attachments_present;
   header.boundary = g_run.boundary;
   header.date_field = format_date_field(stamp, platform::timezone_seconds_west(), g_run.tz_adjust);
-  send_message_head(socket, build_header_block(header));
-  send_body(socket);
-  if (g_run.attachments_present) send_attachment_parts(socket);
+  send_message_head(connection, build_header_block(header));
+  send_body(connection);
+  if (g_run.attachments_present) send_attachment_parts(connection);
 
-  send_text(socket, "\r\n.\r\n");
-  read_reply(socket, kEndOfDataTimeoutMs);
+  send_text(connection, "\r\n.\r\n");
+  read_reply(connection, kEndOfDataTimeoutMs);
 
   // The server has taken the message: whatever answers QUIT (a refusal, garbage, a
   // closed or silent connection) the message is delivered and the run succeeds.
-  send_text(socket, "QUIT\r\n");
-  read_quit_reply(socket);
+  send_text(connection, "QUIT\r\n");
+  read_quit_reply(connection);
+  close_connection(connection);
 }

@@ -7,11 +7,17 @@ pause. None (or the end of the script) is a reply that never comes: from then on
 server only listens. HANG_UP closes the connection instead of replying. The server takes one connection on an ephemeral port and records
 every line the client sends, with its line end, in `lines`.
 
+With `tls=` (an ssl server context) the server speaks TLS from the first byte when
+`implicit_tls` is true; else START_TLS in the script is the reply "+OK Begin TLS" after
+which the handshake runs (STLS). `clear_lines` holds the lines received before TLS,
+`tls_version` the negotiated version, `tls_error` why a handshake failed.
+
     with FakePop3([b"+OK ready\\r\\n", b"+OK\\r\\n", ...]) as server:
         ... run the program against server.port ...
     self.assertEqual(server.lines, [b"USER alice\\r\\n", ...])
 """
 import socket
+import ssl
 import threading
 import time
 
@@ -19,11 +25,16 @@ _POLL = 0.1        # seconds between looks at the stop flag
 _LIFETIME = 60.0   # the server gives up on its own after this long
 
 HANG_UP = "hang up"
+START_TLS = "start tls"
 
 
 class FakePop3:
-    def __init__(self, script):
+    def __init__(self, script, tls=None, implicit_tls=False):
         self.script = list(script)
+        self.tls = tls
+        self.implicit_tls = implicit_tls
+        self.clear_lines = None
+        self.tls_version = self.tls_error = None
         self.lines = []
         self.connections = 0
         self._stopping = threading.Event()
@@ -59,30 +70,64 @@ class FakePop3:
             except OSError:
                 return
         self.connections += 1
-        with connection:
-            connection.settimeout(_POLL)
-            replies = iter(self.script)
-            answering = self._reply(connection, next(replies, None))
-            if answering is None:
+        try:
+            self._session(connection, deadline)
+        finally:
+            self._connection.close()
+
+    def _wrap(self, connection):
+        """The handshake on the connection; the TLS socket, or None when it failed."""
+        self.clear_lines = list(self.lines)
+        connection.settimeout(10)
+        try:
+            wrapped = self.tls.wrap_socket(connection, server_side=True)
+        except (ssl.SSLError, OSError) as e:
+            self.tls_error = str(e)
+            return None
+        wrapped.settimeout(_POLL)
+        self.tls_version = wrapped.version()
+        self._connection = wrapped
+        return wrapped
+
+    def _session(self, connection, deadline):
+        self._connection = connection
+        if self.implicit_tls:
+            connection = self._wrap(connection)
+            if connection is None:
                 return
-            pending = b""
-            while not self._stopping.is_set() and time.monotonic() < deadline:
-                try:
-                    data = connection.recv(4096)
-                except socket.timeout:
-                    continue
-                except OSError:
-                    return
-                if not data:
-                    return
-                pending += data
-                while b"\n" in pending:
-                    line, pending = pending.split(b"\n", 1)
-                    self.lines.append(line + b"\n")
-                    if answering:
-                        answering = self._reply(connection, next(replies, None))
-                        if answering is None:
+        connection.settimeout(_POLL)
+        replies = iter(self.script)
+        answering = self._reply(connection, next(replies, None))
+        if answering is None:
+            return
+        pending = b""
+        while not self._stopping.is_set() and time.monotonic() < deadline:
+            try:
+                data = connection.recv(4096)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            if not data:
+                return
+            pending += data
+            while b"\n" in pending:
+                line, pending = pending.split(b"\n", 1)
+                self.lines.append(line + b"\n")
+                if answering:
+                    reply = next(replies, None)
+                    if reply == START_TLS:
+                        if pending:
+                            self.tls_error = "plain text after STLS: %r" % pending
                             return
+                        connection.sendall(b"+OK Begin TLS negotiation\r\n")
+                        connection = self._wrap(connection)
+                        if connection is None:
+                            return
+                        continue
+                    answering = self._reply(connection, reply)
+                    if answering is None:
+                        return
 
     def _reply(self, connection, reply):
         """Sends one reply; False when it is one that never comes, None to hang up."""

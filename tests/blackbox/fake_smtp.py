@@ -18,6 +18,12 @@ that the client receives them in separate reads; CLOSE as a piece closes the con
 at that point, and silence(seconds) as a piece keeps the server silent that long. Every byte the client sends is recorded in order (`received`), and the
 commands one by one (`commands`, with the message data as one item).
 
+With `tls=` (an ssl server context) the server speaks TLS: from the first byte when
+`implicit_tls` is true, else where the script has `start_tls()` (after the reply to
+STARTTLS). What the client sent before that is kept in `clear_received`; the negotiated
+`tls_version`, `tls_cipher` and the client's `sni` are recorded, `tls_error` says why a
+handshake failed, and `close_notify` tells whether the client ended TLS cleanly.
+
 The second half of the file holds the helpers of the delivery tests: a base class that
 runs the program against a script, the oracle for the ISO-2022-JP conversion of Shift_JIS
 text, and the Base64 layout of attachment parts.
@@ -26,6 +32,7 @@ import base64
 import re
 import select
 import socket
+import ssl
 import threading
 import time
 
@@ -82,6 +89,11 @@ def close():
     return ("send", [CLOSE])
 
 
+def start_tls():
+    """Runs the server side of the TLS handshake at this point of the script."""
+    return ("tls",)
+
+
 def _piece(p):
     return p if p is CLOSE or isinstance(p, silence) else _bytes(p)
 
@@ -103,8 +115,13 @@ def dialogue(recipients=1, ehlo=("250-fake\r\n250 OK\r\n",), auth=(), end="250 2
 class FakeSMTP:
     """One scripted SMTP session on 127.0.0.1; use as a context manager."""
 
-    def __init__(self, script, pause=PAUSE, slow_reader=False):
+    def __init__(self, script, pause=PAUSE, slow_reader=False, tls=None, implicit_tls=False):
         self.script = list(script)
+        self.tls = tls
+        self.implicit_tls = implicit_tls
+        self.clear_received = None
+        self.tls_version = self.tls_cipher = self.sni = self.tls_error = None
+        self.close_notify = False
         self.pause = pause
         # A slow reader with a small receive buffer makes the client's sends block and
         # come back partial, as on a congested network.
@@ -163,6 +180,8 @@ class FakeSMTP:
             self.connected = True
             self._conn.settimeout(IO_TIMEOUT)
             self._conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            if self.implicit_tls and not self._start_tls():
+                return
             for step in self.script:
                 if not self._run_step(step):
                     return
@@ -199,6 +218,8 @@ class FakeSMTP:
             while len(self._buffer) < step[1] and self._fill():
                 pass
             return self._send(step[2], in_turn=False)
+        if kind == "tls":
+            return self._start_tls()
         if kind == "cut":
             while len(self._buffer) < step[1] and self._fill():
                 pass
@@ -233,6 +254,25 @@ class FakeSMTP:
         except OSError:
             return False
 
+    def _start_tls(self):
+        if self._buffer:
+            self.problems.append("client sent %r before the handshake" % bytes(self._buffer))
+        self.clear_received = bytes(self.received)
+
+        def note_name(_sock, name, _context):
+            self.sni = name
+        self.tls.sni_callback = note_name
+        try:
+            self._conn = self.tls.wrap_socket(self._conn, server_side=True,
+                                              suppress_ragged_eofs=False)
+        except (ssl.SSLError, OSError) as e:
+            self.tls_error = str(e)
+            self._conn = None
+            return False
+        self.tls_version = self._conn.version()
+        self.tls_cipher = self._conn.cipher()[0]
+        return True
+
     def _fill(self):
         try:
             if self.slow_reader:
@@ -244,6 +284,8 @@ class FakeSMTP:
         except OSError:
             return False
         if not data:
+            # A TLS socket gives no data on a close_notify; a bare close raises instead.
+            self.close_notify = self.tls_version is not None
             return False
         self.received.extend(data)
         self._buffer.extend(data)
@@ -322,9 +364,11 @@ class DeliveryTest(ProgramTest):
         self.write("vorna.ini", "[SMTP]\r\nSMTP_PORT=%d\r\n%s" % (port, extra if extra is not None
                                                                  else self.ini_extra))
 
-    def deliver(self, script, *args, env=None, ini=None, pause=PAUSE, slow_reader=False):
+    def deliver(self, script, *args, env=None, ini=None, pause=PAUSE, slow_reader=False,
+                tls=None, implicit_tls=False):
         """Runs `vorna -h127.0.0.1 ARGS` against the script. Returns (result, server)."""
-        server = FakeSMTP(script, pause=pause, slow_reader=slow_reader)
+        server = FakeSMTP(script, pause=pause, slow_reader=slow_reader, tls=tls,
+                          implicit_tls=implicit_tls)
         with server:
             self.write_ini(server.port, ini)
             result = self.vorna("-h127.0.0.1", *args, env=env)

@@ -109,14 +109,14 @@ class SettingsFile(ProgramTest):
         status, peak = self.run_measured(["-S", "-?"])
         self.assertEqual(status, 0)
         self.assertLess(peak, limit_kib, "reading took %d KiB" % peak)
-        # The menu shows the stored port and saves all twelve keys after it.
+        # The menu shows the stored port and saves all sixteen keys after it.
         status, peak = self.run_measured([], stdin=b"2\n12\ny\n")
         self.assertEqual(status, 0)
         self.assertLess(peak, limit_kib, "saving took %d KiB" % peak)
         with open(os.path.join(self.cwd, "vorna.ini"), "rb") as f:
             content = f.read()
         self.assertTrue(content.startswith(b"\n" * size + b"[SMTP]\nSMTP_PORT=2525\n"))
-        self.assertEqual(content.count(b"="), 12)
+        self.assertEqual(content.count(b"="), 16)
 
 
 if __name__ == "__main__":

@@ -23,14 +23,31 @@ LINE8_METHODS = {1: "( 8) - SMTP認証              [使う/AUTH CRAM-MD5を利�
                  2: "( 8) - SMTP認証              [使う/AUTH PLAINを利用]\n",
                  3: "( 8) - SMTP認証              [使う/AUTH LOGINを利用]\n"}
 
+# The encryption group between the SMTP group and the rule, with its default values.
+TLS_NONE = "[使わない]\n"
+LINE17_SYSTEM = "(17) - CA証明書ファイル      [未指定(システム標準)]\n"
+
+
+def tls_group(pop3=TLS_NONE, smtp=TLS_NONE, verify="[する]\n",
+              ca_file=LINE17_SYSTEM):
+    return ("\n▽-<暗号化(SSL/TLS)関連> -----------------------------\n"
+            "(14) - POP3暗号化            " + pop3 +
+            "(15) - SMTP暗号化            " + smtp +
+            "(16) - サーバ証明書の検証    " + verify + ca_file)
+
+
 KEY_ORDER = [b"POP3_USE", b"APOP_USE", b"POP3_SERVER", b"POP3_USER", b"POP3_PASS",
              b"POP3_PORT", b"POP3_AFTER_WAIT", b"POP3_TIME_OUT",
              b"SMTP_AUTH", b"SMTP_USER", b"SMTP_PASS", b"SMTP_PORT"]
+# Saving writes the encryption keys after the twelve, each into its section: the file
+# then holds them in this order.
+SAVED_ORDER = KEY_ORDER[:8] + [b"POP3_SSL"] + KEY_ORDER[8:] + [b"SMTP_SSL", b"SSL_VERIFY",
+                                                                b"SSL_CA_FILE"]
 
 
 def auth_screen(path, line1=LINE1_UNUSED, server="dummy", user="dummy", pop_pass="24682468",
                 port=110, wait=300, time_out=10, line8=LINE8_UNUSED, smtp_user="dummy",
-                smtp_pass="24682468", smtp_port=25):
+                smtp_pass="24682468", smtp_port=25, tls=None):
     return ("\n------- VORNA 3.14 POP3/SMTP認証 設定メニュー -------\n\n"
             "▽-<POPサーバ関連> -----------------------------------\n"
             + line1 +
@@ -45,6 +62,7 @@ def auth_screen(path, line1=LINE1_UNUSED, server="dummy", user="dummy", pop_pass
             "( 9) - SMTPユーザアカウント  [%s]\n" % smtp_user +
             "(10) - SMTPパスワード        [%s]※暗号化済\n" % smtp_pass +
             "(11) - SMTPサーバポート番号  [%d]\n" % smtp_port +
+            (tls if tls is not None else tls_group()) +
             "------------------------------------------------------\n"
             "(12) - セーブ終了            [%s]\n" % path +
             "(13) - メインメニューに戻る\n" + PROMPT)
@@ -94,7 +112,7 @@ class Screens(MenuTest):
         cases = [
             ("letters at the main menu", "x\n3\n", MAIN + MAIN),
             ("number out of range", "7\n0\n3\n", MAIN + MAIN + MAIN),
-            ("letters at the settings menu", "2\nabc\n14\n13\ny\n3\n",
+            ("letters at the settings menu", "2\nabc\n18\n13\ny\n3\n",
              MAIN + screen + screen + screen + ASK_BACK + MAIN),
         ]
         for name, answers, output in cases:
@@ -112,7 +130,7 @@ class Screens(MenuTest):
         for answers in ["", "1\n", "2\n", "2\n1\n", "2\n1\ny\n", "2\n2\n", "2\n3\n", "2\n4\n",
                         "2\n5\n", "2\n5\n  \n\n", "2\n6\n", "2\n7\n", "2\n8\n", "2\n8\ny\n",
                         "2\n9\n", "2\n10\n", "2\n11\n", "2\n12\n", "2\n13\n", "2\n13\ny\n",
-                        "2\n5\n25\n"]:
+                        "2\n5\n25\n", "2\n14\n", "2\n15\n", "2\n16\n", "2\n17\n"]:
             with self.subTest(answers=answers):
                 r = self.menu(answers, ini=ini)
                 self.assertEqual(r.status, 0, r)
@@ -183,10 +201,10 @@ class Items(MenuTest):
         save_prompt = console("%sに設定を保存します。よろしいですか？[Y/N]:" % self.path)
         self.assertEqual(r.stdout.count(save_prompt), 2)
         keys, values = self.saved()
-        self.assertEqual(keys, KEY_ORDER)
-        self.assertEqual([values[k] for k in KEY_ORDER],
+        self.assertEqual(keys, SAVED_ORDER)
+        self.assertEqual([values[k] for k in SAVED_ORDER],
                          [b"1", b"1", b"mail.example", b"bob", b"24682468", b"1110", b"500",
-                          b"20", b"3", b"carol", b"24682468", b"2525"])
+                          b"20", b"0", b"3", b"carol", b"24682468", b"2525", b"0", b"1", b""])
         # A later start shows what was saved.
         again = self.menu("2\n13\ny\n3\n", ini=None)
         self.assertEqual(self.last_screen(again),

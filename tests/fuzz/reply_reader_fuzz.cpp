@@ -70,14 +70,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   g_run.silent_mode = true;
   last_reply_code = 0;
   int result = -1;
+  Connection connection;
+  connection.socket = fds[0];
   begin_console_capture();
   int status = run_status([&] {
     if (reader == 0 || reader == 3) {
-      result = read_reply(fds[0], 2000);
+      result = read_reply(&connection, 2000);
     } else if (reader == 1) {
-      result = read_ehlo_reply(fds[0]);
+      result = read_ehlo_reply(&connection);
     } else {
-      result = read_quit_reply(fds[0]) ? 1 : 0;
+      result = read_quit_reply(&connection) ? 1 : 0;
     }
   });
   const std::string console = end_console_capture();

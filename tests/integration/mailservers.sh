@@ -3,7 +3,14 @@
 #   Postfix  SMTP  delivers into Maildirs; AUTH CRAM-MD5, PLAIN and LOGIN through Dovecot's SASL
 #                  socket without TLS; relaying to another domain only after AUTH (else 554);
 #                  whatever would leave the machine is caught by the local user "sink" instead.
-#   Dovecot  POP3  USER/PASS and APOP (its greeting carries the timestamp).
+#            SUBMISSION  the same with STARTTLS required before anything else and AUTH offered
+#                  only inside TLS (smtpd_tls_auth_only = yes)
+#            SMTPS TLS from the first byte, then the same as SUBMISSION
+#   Dovecot  POP3  USER/PASS and APOP (its greeting carries the timestamp); STLS offered
+#            POP3S TLS from the first byte
+# The TLS services use a certificate for localhost and 127.0.0.1 from a private test CA made
+# at start (DIR/tls/ca.pem, named in servers.env as TLS_CA_FILE); nothing is added to the
+# machine's trust store. Postfix and Dovecot log the negotiated version and cipher.
 # Both run from configuration written into a private directory; /etc/postfix and /etc/dovecot
 # are not used. The ports are free ones picked at start, never the standard ones.
 #
@@ -25,13 +32,14 @@ set -uo pipefail
 DOMAIN=example.test
 USERS="alice:alicepass bob:bobpass carol:carolpass sink:sinkpass"
 BASE=/tmp/vorna-mailservers
-PACKAGES=(postfix dovecot-core dovecot-pop3d)
+PACKAGES=(postfix dovecot-core dovecot-pop3d openssl)
 
 log() { echo "mailservers: $*" >&2; }
 die() { log "ERROR: $*"; exit 1; }
 
 installed() {
-  [ -x /usr/sbin/postfix ] && [ -x /usr/sbin/dovecot ] && [ -x /usr/lib/dovecot/pop3 ]
+  [ -x /usr/sbin/postfix ] && [ -x /usr/sbin/dovecot ] && [ -x /usr/lib/dovecot/pop3 ] &&
+    command -v openssl >/dev/null
 }
 
 # ------------------------------------------------------------------ check
@@ -120,12 +128,12 @@ stop_orphans() {  # DIR-BEING-STARTED
   done
 }
 
-# Two distinct free TCP ports on 127.0.0.1.
+# Five distinct free TCP ports on 127.0.0.1.
 free_ports() {
   python3 -c '
 import socket
 socks = []
-for _ in range(2):
+for _ in range(5):
     s = socket.socket()
     s.bind(("127.0.0.1", 0))
     socks.append(s)
@@ -145,9 +153,9 @@ cmd_start() {
   echo "${VORNA_MAILSERVERS_OWNER:-$PPID}" >"$dir/owner.pid"
   stop_orphans "$dir"
 
-  local ports smtp_port pop3_port token
+  local ports smtp_port pop3_port submission_port smtps_port pop3s_port token
   ports=$(free_ports) || die "cannot pick free ports"
-  read -r smtp_port pop3_port <<<"$ports"
+  read -r smtp_port pop3_port submission_port smtps_port pop3s_port <<<"$ports"
   # The greetings carry a token of this run, so a stranger on the same port is never taken for us.
   token="vt$$x$(date +%s)"
 
@@ -181,6 +189,9 @@ cmd_start() {
   done
   chown root:dovecot "$dcdir/users"; chmod 640 "$dcdir/users"
 
+  local tls="$dir/tls"
+  make_certificates "$tls" || die "cannot make the test certificates"
+
   cat >"$dcdir/dovecot.conf" <<DC
 # Standalone POP3 server for VORNA's integration tests; does not read /etc/dovecot.
 base_dir = $dcrun
@@ -188,7 +199,11 @@ state_dir = $dcdir/state
 instance_name = vorna-test-$token
 protocols = pop3
 listen = 127.0.0.1
-ssl = no
+# STLS on the pop3 port, TLS from the start on pop3s. The master (root) reads the files.
+ssl = yes
+ssl_cert = <$tls/server-chain.pem
+ssl_key = <$tls/server.key
+ssl_min_protocol = TLSv1.2
 disable_plaintext_auth = no
 auth_mechanisms = plain login cram-md5 apop
 auth_username_format = %Ln
@@ -197,6 +212,8 @@ auth_verbose = yes
 # service) by seconds; the tests fail logins on purpose.
 auth_failure_delay = 0
 login_greeting = vorna test $token ready.
+# The default elements plus %k: the TLS version and cipher of each login.
+login_log_format_elements = user=<%u> method=%m rip=%r lip=%l mpid=%e %c %k session=<%{session}>
 log_path = $logs/dovecot.log
 first_valid_uid = $vuid
 last_valid_uid = $vuid
@@ -217,7 +234,9 @@ service pop3-login {
     port = $pop3_port
   }
   inet_listener pop3s {
-    port = 0
+    address = 127.0.0.1
+    port = $pop3s_port
+    ssl = yes
   }
 }
 # No auth penalty socket (mode 0): without it the auth process adds no delay after failures.
@@ -276,8 +295,16 @@ smtpd_sasl_type = dovecot
 smtpd_sasl_path = $dcrun/auth-postfix
 smtpd_sasl_security_options = noanonymous
 smtpd_sasl_authenticated_header = yes
+# TLS only on the submission and smtps services (master.cf); the first port stays plain.
 smtpd_tls_security_level = none
 smtpd_tls_auth_only = no
+smtpd_tls_chain_files = $tls/server.key, $tls/server-chain.pem
+smtpd_tls_protocols = >=TLSv1.2
+smtpd_tls_mandatory_protocols = >=TLSv1.2
+# "TLS connection established from ...: TLSv1.3 with cipher ..." for each session, and the
+# same in the Received field of each message.
+smtpd_tls_loglevel = 1
+smtpd_tls_received_header = yes
 broken_sasl_auth_clients = no
 # Relaying only after AUTH; permit_mynetworks is left out on purpose (127.0.0.1 is in it).
 smtpd_relay_restrictions = permit_sasl_authenticated, reject_unauth_destination
@@ -293,6 +320,13 @@ RX
   # Nothing chrooted: the paths live under $dir.
   cat >"$pfdir/master.cf" <<MC
 $smtp_port inet  n       -       n       -       -       smtpd
+# Submission: STARTTLS before anything else, AUTH only inside TLS.
+$submission_port inet n  -       n       -       -       smtpd
+  -o smtpd_tls_security_level=encrypt -o smtpd_tls_auth_only=yes
+# TLS from the first byte, the 220 greeting inside it.
+$smtps_port inet n       -       n       -       -       smtpd
+  -o smtpd_tls_wrappermode=yes -o smtpd_tls_security_level=encrypt -o smtpd_tls_auth_only=yes
+tlsmgr    unix  -       -       n       1000?   1       tlsmgr
 pickup    unix  n       -       n       60      1       pickup
 cleanup   unix  n       -       n       -       0       cleanup
 qmgr      unix  n       -       n       300     1       qmgr
@@ -333,16 +367,23 @@ MC
   local i
   for i in $(seq 1 150); do
     if greets "$smtp_port" "220 mail.$DOMAIN ESMTP $token" &&
-       greets "$pop3_port" "+OK vorna test $token ready."; then
+       greets "$pop3_port" "+OK vorna test $token ready." &&
+       greets "$submission_port" "220 mail.$DOMAIN ESMTP $token" &&
+       tls_greets "$smtps_port" "220 mail.$DOMAIN ESMTP $token" "$tls/ca.pem" &&
+       tls_greets "$pop3s_port" "+OK vorna test $token ready." "$tls/ca.pem"; then
       cat >"$dir/servers.env" <<ENV
 MAILSERVERS_DIR=$dir
 SMTP_PORT=$smtp_port
 POP3_PORT=$pop3_port
+SUBMISSION_PORT=$submission_port
+SMTPS_PORT=$smtps_port
+POP3S_PORT=$pop3s_port
+TLS_CA_FILE=$tls/ca.pem
 MAIL_DOMAIN=$DOMAIN
 MAILDIR_ROOT=$mail/$DOMAIN
 MAIL_USERS="$USERS"
 ENV
-      log "up: SMTP 127.0.0.1:$smtp_port  POP3 127.0.0.1:$pop3_port  in $dir"
+      log "up: SMTP 127.0.0.1:$smtp_port (submission $submission_port, smtps $smtps_port)  POP3 127.0.0.1:$pop3_port (pop3s $pop3s_port)  in $dir"
       echo "$dir/servers.env"
       return 0
     fi
@@ -358,6 +399,45 @@ greets() {  # PORT EXPECTED-START-OF-GREETING
   local line
   line=$(timeout 3 bash -c 'exec 3<>/dev/tcp/127.0.0.1/'"$1"' && IFS= read -r l <&3 && echo "$l"' 2>/dev/null)
   [[ "$line" == "$2"* ]]
+}
+
+# The greeting of a TLS-from-the-start port, read through a verified TLS session (Python's
+# ssl module, the system's OpenSSL).
+tls_greets() {  # PORT EXPECTED-START-OF-GREETING CA-FILE
+  timeout 5 python3 - "$@" 2>/dev/null <<'PY'
+import socket, ssl, sys
+port, expected, ca = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+context = ssl.create_default_context(cafile=ca)
+with socket.create_connection(("127.0.0.1", port), 3) as raw:
+    with context.wrap_socket(raw, server_hostname="localhost") as tls:
+        line = tls.makefile("rb").readline().decode("ascii", "replace")
+sys.exit(0 if line.startswith(expected) else 1)
+PY
+}
+
+# A private test CA and a server certificate for localhost and 127.0.0.1 signed by it
+# (RSA 2048, SHA-256), with the openssl command. The servers send the leaf and the CA; the
+# clients are given ca.pem alone.
+make_certificates() {  # DIR
+  local d="$1"
+  mkdir -p "$d" && chmod 755 "$d" || return 1
+  (
+    set -e
+    cd "$d"
+    umask 077
+    openssl req -x509 -new -newkey rsa:2048 -nodes -sha256 -days 30 \
+      -subj "/O=VORNA tests/CN=VORNA Test Root CA" -keyout ca.key -out ca.pem \
+      -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign"
+    openssl req -new -newkey rsa:2048 -nodes -sha256 -subj "/O=VORNA tests/CN=localhost" \
+      -keyout server.key -out server.csr
+    printf '%s\n' "basicConstraints=critical,CA:FALSE" \
+      "keyUsage=critical,digitalSignature,keyEncipherment" "extendedKeyUsage=serverAuth" \
+      "subjectAltName=DNS:localhost,IP:127.0.0.1" >server.ext
+    openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -sha256 \
+      -days 30 -extfile server.ext -out server.pem
+    cat server.pem ca.pem >server-chain.pem
+    chmod 644 ca.pem server.pem server-chain.pem
+  ) >"$d/openssl.log" 2>&1 || { cat "$d/openssl.log" >&2; return 1; }
 }
 
 case "${1:-}" in

@@ -1,5 +1,7 @@
 """Delivery end to end against real mail servers: Postfix (SMTP, AUTH through Dovecot) and
-Dovecot (POP3) on 127.0.0.1, started by mailservers.sh.
+Dovecot (POP3) on 127.0.0.1, started by mailservers.sh, in plain text and over TLS (Postfix's
+STARTTLS submission port with AUTH only inside TLS and its SMTPS port, Dovecot's STLS and
+POP3S, all with a certificate from a private test CA).
 
 The program's settings (ports, accounts, stored passwords) are made by its own settings menu,
 driven through a pipe; each message is then read back from the recipient's Maildir and taken
@@ -16,6 +18,7 @@ import email.utils
 import glob
 import hashlib
 import os
+import re
 import shlex
 import subprocess
 import sys
@@ -36,6 +39,8 @@ DELIVERY_WAIT = 20.0  # seconds; Postfix stores a message some milliseconds afte
 ERR_RELAY_DENIED = "ERR-0011:メールサーバハンドリングエラー。 \n[server->554] \n"
 ERR_AUTH_FAILED = "ERR-0011:メールサーバハンドリングエラー。 \n[server->535] \n"
 ERR_POP3_PASSWORD = "ERR-0022:ＰＯＰ３アカウントまたはパスワードが間違っています。 \n\n"
+ERR_STARTTLS_REQUIRED = "ERR-0011:メールサーバハンドリングエラー。 \n[server->530] \n"
+ERR_TLS = "ERR-0024:SSL接続またはハンドリングエラーです。 \n\n"
 
 # Fields the servers add on top of what the program sent.
 SERVER_FIELDS = ("return-path", "x-original-to", "delivered-to", "received")
@@ -73,6 +78,8 @@ def setUpModule():
 
 
 def tearDownModule():
+    if SERVERS:
+        report_negotiated()
     if _own_servers:
         subprocess.run(["bash", SCRIPT, "stop", _own_servers], stdin=subprocess.DEVNULL)
 
@@ -95,11 +102,19 @@ class MailServerTest(ProgramTest):
         self.sender = "%s <%s>" % (self.tag, address("alice"))
 
     # ------------------------------------------------------------ settings through the menu
-    def configure(self, auth=0, smtp_user="alice", smtp_pass=None, pop=None):
+    def configure(self, auth=0, smtp_user="alice", smtp_pass=None, pop=None, smtp_ssl=0,
+                  smtp_port=None, pop3_ssl=0, pop3_port=None, ca_file=None):
         """Stores the settings with the program's own menu: main menu item 2, the items of the
-        authentication settings menu, then 12 and y. pop is (user, password, apop) or None."""
+        authentication settings menu, then 12 and y. pop is (user, password, apop) or None.
+        With TLS on, the test CA is the CA file unless ca_file says otherwise ("" for the
+        system's roots)."""
         self.write("vorna.ini", b"")  # the menu saves to a vorna.ini found in the cwd
-        answers = ["2", "11", SERVERS["SMTP_PORT"]]
+        smtp_port = smtp_port or SERVERS["SMTP_PORT"]
+        answers = ["2", "15", str(smtp_ssl), "14", str(pop3_ssl), "11", smtp_port]
+        if ca_file is None and (smtp_ssl or pop3_ssl):
+            ca_file = SERVERS["TLS_CA_FILE"]
+        if ca_file is not None:
+            answers += ["17", ca_file]
         if auth:
             answers += ["8", "y", str(auth), "9", smtp_user,
                         "10", smtp_pass if smtp_pass is not None else password(smtp_user)]
@@ -108,13 +123,15 @@ class MailServerTest(ProgramTest):
         if pop:
             user, pop_pass, apop = pop
             answers += ["1", "y", "y" if apop else "n", "2", "127.0.0.1", "3", user,
-                        "4", pop_pass, "5", SERVERS["POP3_PORT"], "6", "100", "7", "15"]
+                        "4", pop_pass, "5", pop3_port or SERVERS["POP3_PORT"], "6", "100", "7", "15"]
         answers += ["12", "y"]
         r = self.vorna(stdin=("\n".join(answers) + "\n").encode("ascii"), timeout=30)
         self.assertEqual(r.status, 0, r)
         with open(os.path.join(self.cwd, "vorna.ini"), "rb") as f:
             ini = f.read()
-        self.assertIn(b"SMTP_PORT=" + SERVERS["SMTP_PORT"].encode(), ini, ini)
+        self.assertIn(b"SMTP_PORT=" + smtp_port.encode(), ini, ini)
+        self.assertIn(b"SMTP_SSL=%d" % smtp_ssl, ini, ini)
+        self.assertIn(b"POP3_SSL=%d" % pop3_ssl, ini, ini)
         self.assertIn(b"SMTP_AUTH=%d" % auth, ini, ini)
         if auth:
             self.assertNotIn(b"=" + (smtp_pass or password(smtp_user)).encode(), ini,
@@ -124,10 +141,10 @@ class MailServerTest(ProgramTest):
             self.assertIn(b"APOP_USE=%d" % (1 if pop[2] else 0), ini, ini)
 
     # ------------------------------------------------------------ running and reading back
-    def send(self, *args, tz="JST-9"):
+    def send(self, *args, tz="JST-9", host="127.0.0.1"):
         """One delivery run to 127.0.0.1; the work files must be gone afterwards, whatever the
         outcome."""
-        r = self.vorna("-h127.0.0.1", *args, env=self.env(TZ=tz), timeout=120)
+        r = self.vorna("-h" + host, *args, env=self.env(TZ=tz), timeout=120)
         self.assertEqual(self.work_files(), [], "work files left behind: %r" % (r,))
         return r
 
@@ -170,8 +187,12 @@ class MailServerTest(ProgramTest):
                         msg["Date"])
 
     def dovecot_log(self):
-        with open(os.path.join(SERVERS["MAILSERVERS_DIR"], "log", "dovecot.log"), "rb") as f:
-            return f.read().decode("utf-8", "replace")
+        return server_log("dovecot.log")
+
+
+def server_log(name):
+    with open(os.path.join(SERVERS["MAILSERVERS_DIR"], "log", name), "rb") as f:
+        return f.read().decode("utf-8", "replace")
 
 
 class Delivery(MailServerTest):
@@ -240,6 +261,102 @@ class PopBeforeSmtp(MailServerTest):
             with self.subTest(apop=apop):
                 self.configure(pop=("bob", "not-the-password", apop))
                 r = self.send("-f" + self.sender, "-anote.txt", address("carol"))
+                self.assertOutput(r, 22, ERR_POP3_PASSWORD)
+
+
+# What Postfix writes into the Received field of a message that came over TLS
+# (smtpd_tls_received_header), and what Dovecot's login line says of a login inside TLS.
+RECEIVED_OVER_TLS = rb"\(using TLSv1\.[23] with cipher [A-Z0-9_-]+"
+LOGIN_OVER_TLS = r", TLS, TLSv1\.[23] with cipher [A-Z0-9_-]+"
+
+
+def report_negotiated():
+    """The TLS versions and ciphers the servers negotiated, for whoever reads the test log."""
+    postfix = set(re.findall(r"TLS connection established from [^:]*: (TLSv[0-9.]+ with cipher "
+                             r"\S+)", server_log("postfix.log")))
+    dovecot = set(re.findall(r"TLS, (TLSv[0-9.]+ with cipher \S+)", server_log("dovecot.log")))
+    sys.stderr.write("\nnegotiated: Postfix %s; Dovecot %s\n"
+                     % (", ".join(sorted(postfix)) or "-", ", ".join(sorted(dovecot)) or "-"))
+
+
+class TlsDelivery(MailServerTest):
+    """STARTTLS on the submission port (AUTH only inside TLS) and SMTPS."""
+
+    def relay_through(self, mode, port, host="127.0.0.1"):
+        for auth, name in ((1, "CRAM-MD5"), (2, "PLAIN"), (3, "LOGIN")):
+            with self.subTest(name):
+                self.tag = "t" + uuid.uuid4().hex[:12]
+                self.configure(auth=auth, smtp_ssl=mode, smtp_port=port)
+                r = self.send("-s" + name, "-f%s <%s>" % (self.tag, address("alice")),
+                              "-Trelayed over TLS", "someone@outside.example", host=host)
+                self.assertEqual((r.status, r.stdout), (0, b""), r)
+                data = self.delivered("sink")
+                self.assertIn(b"(Authenticated sender: alice)", data)
+                self.assertRegex(data, RECEIVED_OVER_TLS)
+                msg = self.parse(data)
+                self.assertEqual(msg["Subject"], name)
+                self.assertEqual(msg.get_content().rstrip("\n"), "relayed over TLS")
+
+    def test_starttls_with_each_auth_method(self):
+        self.relay_through(1, SERVERS["SUBMISSION_PORT"])
+
+    def test_smtps_with_each_auth_method_to_a_host_name(self):
+        # By name: the certificate's DNS name is checked (and the name goes out as SNI).
+        self.relay_through(2, SERVERS["SMTPS_PORT"], host="localhost")
+
+    def test_auth_in_plain_text_is_refused_where_tls_is_required(self):
+        for auth in (1, 2, 3):
+            with self.subTest(auth=auth):
+                self.configure(auth=auth, smtp_port=SERVERS["SUBMISSION_PORT"])
+                r = self.send("-f" + self.sender, "-Tnever sent", "someone@outside.example")
+                self.assertOutput(r, 11, ERR_STARTTLS_REQUIRED)
+
+    def test_the_system_roots_do_not_trust_the_test_ca(self):
+        for mode, port in ((1, SERVERS["SUBMISSION_PORT"]), (2, SERVERS["SMTPS_PORT"])):
+            with self.subTest(mode=mode):
+                self.configure(auth=2, smtp_ssl=mode, smtp_port=port, ca_file="")
+                r = self.send("-f" + self.sender, "-Tnever sent", address("bob"))
+                self.assertOutput(r, 24, ERR_TLS)
+
+    def test_a_large_attachment_arrives_intact(self):
+        content = os.urandom(3 << 20)
+        self.write("big.bin", content)
+        self.configure(auth=1, smtp_ssl=1, smtp_port=SERVERS["SUBMISSION_PORT"])
+        r = self.send("-f" + self.sender, "-Tsee attachment", "-abig.bin", address("bob"))
+        self.assertEqual((r.status, r.stdout), (0, b""), r)
+        parts = list(self.parse(self.delivered("bob")).iter_parts())
+        self.assertEqual(parts[1].get_payload(decode=True), content)
+
+
+class TlsPopBeforeSmtp(MailServerTest):
+    """POP before SMTP over STLS and POP3S, then the message over STARTTLS."""
+
+    def test_login_over_tls_then_delivery(self):
+        for pop3_ssl, port_name in ((1, "POP3_PORT"), (2, "POP3S_PORT")):
+            for apop, method in ((False, "PLAIN"), (True, "APOP")):
+                with self.subTest(pop3_ssl=pop3_ssl, method=method):
+                    self.tag = "t" + uuid.uuid4().hex[:12]
+                    self.configure(pop=("bob", password("bob"), apop), pop3_ssl=pop3_ssl,
+                                   pop3_port=SERVERS[port_name], smtp_ssl=1,
+                                   smtp_port=SERVERS["SUBMISSION_PORT"])
+                    logged = len(self.dovecot_log())
+                    r = self.send("-sPOP %s %d" % (method, pop3_ssl),
+                                  "-f%s <%s>" % (self.tag, address("alice")),
+                                  "-Tafter POP3 over TLS", address("carol"))
+                    self.assertEqual((r.status, r.stdout), (0, b""), r)
+                    data = self.delivered("carol")
+                    self.assertRegex(data, RECEIVED_OVER_TLS)
+                    self.assertEqual(self.parse(data)["Subject"], "POP %s %d" % (method, pop3_ssl))
+                    self.assertRegex(self.dovecot_log()[logged:],
+                                     r"pop3-login: .*Login: user=<bob>, method=%s,.*%s"
+                                     % (method, LOGIN_OVER_TLS))
+
+    def test_wrong_password_over_tls_ends_before_smtp(self):
+        for pop3_ssl, port_name in ((1, "POP3_PORT"), (2, "POP3S_PORT")):
+            with self.subTest(pop3_ssl=pop3_ssl):
+                self.configure(pop=("bob", "not-the-password", True), pop3_ssl=pop3_ssl,
+                               pop3_port=SERVERS[port_name])
+                r = self.send("-f" + self.sender, "-Tnever sent", address("carol"))
                 self.assertOutput(r, 22, ERR_POP3_PASSWORD)
 
 

@@ -17,17 +17,18 @@ namespace {
 
 // One end is the client's socket, the other the test's "server".
 struct SocketPair {
-  int client = -1;
+  Connection link;
+  Connection* client = &link;
   int server = -1;
   SocketPair() {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0) {
-      client = fds[0];
+      link.socket = fds[0];
       server = fds[1];
     }
   }
   ~SocketPair() {
-    if (client >= 0) close(client);
+    if (link.socket >= 0) close(static_cast<int>(link.socket));
     if (server >= 0) close(server);
   }
   void send(const std::string& text) const {

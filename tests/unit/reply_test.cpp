@@ -140,4 +140,37 @@ TEST(TraceText, EscapesControlBytesOnly) {
   }
 }
 
+TEST(Ehlo250, StartTlsAnnouncedOnlyAsItsOwnKeyword) {
+  struct Case {
+    std::string piece;
+    bool offered;
+  };
+  const Case cases[] = {
+      {"250-host\r\n250-STARTTLS\r\n250 OK\r\n", true},
+      {"250-host\r\n250 starttls\r\n", true},  // keywords have no case
+      {"250-STARTTLS extra\r\n250 OK\r\n", true},
+      {"250 STARTTLS", true},                    // the last line of a piece without CR LF
+      {"250-host\r\n250 OK\r\n", false},
+      {"250-STARTTLSX\r\n250 OK\r\n", false},
+      {"250-X-STARTTLS\r\n250 OK\r\n", false},
+      {"250-host STARTTLS\r\n250 OK\r\n", false},  // a word of another line's text
+      {"220-STARTTLS\r\n250 OK\r\n", false},       // not an EHLO line
+      {"250STARTTLS\r\n", false},
+      {"250-STARTTL", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(announces_starttls(c.piece.data(), c.piece.size()), c.offered) << c.piece;
+  }
+}
+
 }  // namespace
+
+TEST(ReplyScan, NotesStartTlsOnAnyLineHoweverItIsSplit) {
+  EXPECT_TRUE(scan_chunks({"250-host\r\n250-START", "TLS\r\n250 OK\r\n"}).starttls);
+  EXPECT_TRUE(scan_chunks({"250-host\r\n", "250-SIZE 1000\r\n", "250 starttls\r\n"}).starttls);
+  EXPECT_FALSE(scan_chunks({"250-host\r\n250-STARTTLSX\r\n250 OK\r\n"}).starttls);
+  // A keyword of a line longer than the keyword and a blank is still the keyword.
+  EXPECT_TRUE(scan_chunks({"250-STARTTLS and a long tail of text\r\n250 OK\r\n"}).starttls);
+  // Lines after the last one are not the reply's.
+  EXPECT_FALSE(scan_chunks({"250 OK\r\n250 STARTTLS\r\n"}).starttls);
+}

@@ -85,6 +85,10 @@ TEST_F(SettingsFile, SaveWritesTheFixedOrderAndLoadsBack) {
   s.smtp_user = "me@example.test";
   s.smtp_pass_stored = "FEDCBA98";
   s.smtp_port = 587;
+  s.pop3_ssl = 2;
+  s.smtp_ssl = 1;
+  s.ssl_verify = 0;
+  s.ssl_ca_file = "/etc/vorna/ca.pem";
   save_settings();
   // The Windows profile functions end lines in CR LF; the layout is what counts here.
   std::string saved_text = get();
@@ -95,7 +99,10 @@ TEST_F(SettingsFile, SaveWritesTheFixedOrderAndLoadsBack) {
             "[POP3]\nPOP3_USE=1\nAPOP_USE=1\nPOP3_SERVER=pop.example.test\n"
             "POP3_USER=\x83\x86\x81\x5B\x83\x55\nPOP3_PASS=0123456789ABCDEF\nPOP3_PORT=-110\n"
             "POP3_AFTER_WAIT=0\nPOP3_TIME_OUT=30\n"
-            "[SMTP]\nSMTP_AUTH=3\nSMTP_USER=me@example.test\nSMTP_PASS=FEDCBA98\nSMTP_PORT=587\n");
+            "POP3_SSL=2\n"
+            "[SMTP]\nSMTP_AUTH=3\nSMTP_USER=me@example.test\nSMTP_PASS=FEDCBA98\nSMTP_PORT=587\n"
+            "SMTP_SSL=1\n"
+            "[SSL]\nSSL_VERIFY=0\nSSL_CA_FILE=/etc/vorna/ca.pem\n");
 
   Settings saved = g_settings;
   g_settings = Settings();
@@ -106,6 +113,10 @@ TEST_F(SettingsFile, SaveWritesTheFixedOrderAndLoadsBack) {
   EXPECT_EQ(g_settings.smtp_auth, saved.smtp_auth);
   EXPECT_EQ(g_settings.smtp_pass_stored, saved.smtp_pass_stored);
   EXPECT_EQ(g_settings.pop3_after_wait, saved.pop3_after_wait);
+  EXPECT_EQ(g_settings.pop3_ssl, 2);
+  EXPECT_EQ(g_settings.smtp_ssl, 1);
+  EXPECT_EQ(g_settings.ssl_verify, 0);
+  EXPECT_EQ(g_settings.ssl_ca_file, saved.ssl_ca_file);
 
   // Saving again over an edited file keeps its own lines and replaces the values.
   put("; mine\r\n[SMTP]\r\nSMTP_PORT=25\r\nEXTRA=1\r\n");
@@ -113,6 +124,34 @@ TEST_F(SettingsFile, SaveWritesTheFixedOrderAndLoadsBack) {
   save_settings();
   std::string after = get();
   EXPECT_EQ(after.rfind("; mine\r\n[SMTP]\r\nSMTP_PORT=2525\r\nEXTRA=1\r\n", 0), 0u) << after;
+}
+
+TEST_F(SettingsFile, EncryptionKeysDefaultOffAndImplicitTlsMovesOnlyMissingPorts) {
+  load_settings();
+  EXPECT_EQ(g_settings.pop3_ssl, 0);
+  EXPECT_EQ(g_settings.smtp_ssl, 0);
+  EXPECT_EQ(g_settings.ssl_verify, 1);
+  EXPECT_EQ(g_settings.ssl_ca_file, "");
+
+  put("[POP3]\nPOP3_SSL=2\n[SMTP]\nSMTP_SSL=2\n");
+  load_settings();
+  EXPECT_EQ(g_settings.pop3_port, 995);
+  EXPECT_EQ(g_settings.smtp_port, 465);
+
+  // STARTTLS/STLS start on the plain ports.
+  put("[POP3]\nPOP3_SSL=1\n[SMTP]\nSMTP_SSL=1\n");
+  load_settings();
+  EXPECT_EQ(g_settings.pop3_port, 110);
+  EXPECT_EQ(g_settings.smtp_port, 25);
+
+  // A port in the file wins, whatever the mode.
+  put("[POP3]\nPOP3_SSL=2\nPOP3_PORT=110\n[SMTP]\nSMTP_SSL=2\nSMTP_PORT=2525\n"
+      "[SSL]\nSSL_VERIFY=7\nSSL_CA_FILE=" + std::string(300, 'c') + "\n");
+  load_settings();
+  EXPECT_EQ(g_settings.pop3_port, 110);
+  EXPECT_EQ(g_settings.smtp_port, 2525);
+  EXPECT_EQ(g_settings.ssl_verify, 7) << "anything but 0 verifies; the value is kept as read";
+  EXPECT_EQ(g_settings.ssl_ca_file, std::string(300, 'c')) << "a long path is never cut";
 }
 
 }  // namespace
