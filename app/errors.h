@@ -31,11 +31,12 @@ enum ErrorCode : int {
   kErrSslReturn = 23,
   kErrSslHandling = 24,
   kErrEhloContinuation = 25,
+  kErrPasswordCommand = 26,
 };
 
-constexpr int kErrorCount = 26;
+constexpr int kErrorCount = 27;
 
-// The fixed Shift_JIS message of a code (0 to 25).
+// The fixed Shift_JIS message of a code (0 to 26).
 const char* error_message(int code);
 
 // The numeric code of the server reply that ended the run; 0 when none did.

@@ -98,6 +98,17 @@ const char kInfoAuthUsed[] = "#SMTP\x94\x46\x8f\xd8              : \x8e\x67\x82\
 const char kInfoAuthCramMd5[] = " AUTH CRAM-MD5\x82\xf0\x97\x98\x97\x70(\x95\x57\x8f\x80)\n";
 const char kInfoAuthPlain[] = " AUTH PLAIN\x82\xf0\x97\x98\x97\x70\n";
 const char kInfoAuthLogin[] = " AUTH LOGIN\x82\xf0\x97\x98\x97\x70\n";
+// " uses AUTH XOAUTH2", " uses AUTH OAUTHBEARER"
+const char kInfoAuthXoauth2[] = " AUTH XOAUTH2\x82\xf0\x97\x98\x97\x70\n";
+const char kInfoAuthOauthbearer[] = " AUTH OAUTHBEARER\x82\xf0\x97\x98\x97\x70\n";
+// "#SMTP password : from a command", "#POP3 password : from a command"; never the
+// command's output.
+const char kInfoSmtpPassCommand[] =
+    "#SMTP\x83\x70\x83\x58\x83\x8f\x81\x5b\x83\x68        : "
+    "\x83\x52\x83\x7d\x83\x93\x83\x68\x82\xa9\x82\xe7\x8e\xe6\x93\xbe\n";
+const char kInfoPopPassCommand[] =
+    "#POP3\x83\x70\x83\x58\x83\x8f\x81\x5b\x83\x68        : "
+    "\x83\x52\x83\x7d\x83\x93\x83\x68\x82\xa9\x82\xe7\x8e\xe6\x93\xbe\n";
 // "#SMTP account : ..."
 const char kInfoSmtpAccount[] =
     "#SMTP\x83\x41\x83\x4a\x83\x45\x83\x93\x83\x67\x81\x40 \x81\x40\x81\x40 : %s\n";
@@ -198,18 +209,24 @@ void show_information() {
     console_printf("%s", s.apop_use == 1 ? kInfoApopUsed : kInfoApopNotUsed);
     console_printf(kInfoPopServer, s.pop3_server.c_str());
     console_printf(kInfoPopAccount, s.pop3_user.c_str());
+    if (!s.pop3_pass_command.empty()) console_printf("%s", kInfoPopPassCommand);
   } else {
     console_printf("%s", kInfoPopNotUsed);
     console_printf("%s", kInfoApopNotUsed);
   }
   if (s.smtp_auth > 0) {
-    // A method number beyond 3 (a hand-edited file) prints no method and no line end,
+    // A method number beyond 5 (a hand-edited file) prints no method and no line end,
     // so the account follows on the same line.
     console_printf("%s", kInfoAuthUsed);
     if (s.smtp_auth == 1) console_printf("%s", kInfoAuthCramMd5);
     if (s.smtp_auth == 2) console_printf("%s", kInfoAuthPlain);
     if (s.smtp_auth == 3) console_printf("%s", kInfoAuthLogin);
+    if (s.smtp_auth == 4) console_printf("%s", kInfoAuthXoauth2);
+    if (s.smtp_auth == 5) console_printf("%s", kInfoAuthOauthbearer);
     console_printf(kInfoSmtpAccount, s.smtp_user.c_str());
+    if (s.smtp_auth <= 5 && !s.smtp_pass_command.empty()) {
+      console_printf("%s", kInfoSmtpPassCommand);
+    }
   } else {
     console_printf("%s", kInfoAuthNotUsed);
   }

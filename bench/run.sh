@@ -64,13 +64,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
-vorna="${VORNA_BIN:-}"
-if [ -z "$vorna" ]; then
-  say "building VORNA (Release) in build-bench"
-  cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNA_TESTS=OFF >/dev/null
-  cmake --build build-bench
-  vorna="$root/build-bench/vorna"
-fi
+# The Release build: the program timed (unless VORNA_BIN names another) and the library
+# that the encoder's own bench links against.
+say "building VORNA (Release) in build-bench"
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNA_TESTS=OFF >/dev/null
+cmake --build build-bench
+vorna="${VORNA_BIN:-$root/build-bench/vorna}"
 for helper in ideal_client measure zero_sink; do
   cc -O2 -o "$work/$helper" "$root/bench/$helper.c"
 done
@@ -113,7 +112,7 @@ python3 "$root/bench/bench.py" --vorna "$vorna" --ideal "$work/ideal_client" \
 
 # ---------------------------------------------------------------- the encoder's limits
 c++ -O2 -std=c++17 -I"$root" -o "$work/encoder_speed" "$root/bench/encoder_speed.cpp" \
-  "$root/codec/base64.cpp"
+  "$root/build-bench/libvorna_core.a" -lssl -lcrypto -lpthread
 largest="${BENCH_SIZES:-1,10,100}"; largest="${largest##*,}"
 head -c "$((largest * 1024 * 1024))" /dev/urandom > "$work/encoder-input.bin"
 "$work/encoder_speed" "$work/encoder-input.bin" "$runs" || status=$?
@@ -130,6 +129,7 @@ for extra in "$root"/bench/extra-*.sh; do
 done
 # ---------------------------------------------------------------- the TLS row
 say "timing $vorna and curl over STARTTLS, $runs runs"
-python3 "$root/bench/tls_bench.py" --vorna "$vorna" --runs "$runs" --work "$work" || status=$?
+python3 "$root/bench/tls_bench.py" --vorna "$vorna" --measure "$work/measure" --runs "$runs" \
+  --work "$work" || status=$?
 say "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 exit $status

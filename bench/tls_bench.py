@@ -5,7 +5,7 @@ and by curl (--ssl-reqd, the same CA, MIME upload with Base64 encoding), interle
 same run. Wall time and peak RSS (GNU time), medians, and the targets: VORNA at most
 0.35 x curl's wall time, peak RSS under 12 MiB.
 
-    tls_bench.py --vorna BIN [--runs N] [--size MiB] [--work DIR]
+    tls_bench.py --vorna BIN --measure HELPER [--runs N] [--size MiB] [--work DIR]
     tls_bench.py --sink CERT KEY LOG        (the sink itself; prints its port, then serves)
 
 The sink answers EHLO with STARTTLS before TLS and without it inside, refuses everything but
@@ -174,12 +174,14 @@ def main():
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--size", type=int, default=100, help="attachment size in MiB")
     parser.add_argument("--work", default=None)
+    parser.add_argument("--measure", default=os.environ.get("BENCH_MEASURE"),
+                        help="the measure helper built from bench/measure.c")
     args = parser.parse_args()
     if args.sink:
         serve(*args.sink)
         return 0
-    if not args.vorna:
-        parser.error("--vorna is required")
+    if not args.vorna or not args.measure:
+        parser.error("--vorna and --measure are required")
 
     work = tempfile.mkdtemp(prefix="tls-", dir=args.work)
     tmp = os.path.join(work, "tmp")
@@ -211,7 +213,7 @@ def main():
         for _ in range(args.runs):
             for client, command in clients.items():  # interleaved, so drift hits both alike
                 before = len(sink_lines(log))
-                results[client].append(timed(command, work, env))
+                results[client].append(timed(args.measure, command, work, env))
                 lines = sink_lines(log)[before:]
                 if len(lines) != 1 or not lines[0].startswith("bytes="):
                     raise RuntimeError("%s: the sink logged %r" % (client, lines))

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "config/blowfish.h"
 #include "platform/platform.h"
@@ -92,6 +93,22 @@ void decipher_buffer(const unsigned char* source, unsigned char* destination, st
   }
 }
 
+namespace {
+
+const char kHexDigits[] = "0123456789ABCDEF";
+
+std::string hex_form(const unsigned char* bytes, std::size_t length) {
+  std::string form;
+  form.reserve(2 * length);
+  for (std::size_t i = 0; i < length; ++i) {
+    form += kHexDigits[bytes[i] >> 4];
+    form += kHexDigits[bytes[i] & 0x0F];
+  }
+  return form;
+}
+
+}  // namespace
+
 bool store_password(const std::string& password, std::string* stored) {
   return store_password(password, stored, platform::machine_id());
 }
@@ -105,15 +122,38 @@ bool store_password(const std::string& password, std::string* stored,
   unsigned char cipher_text[kBufferBytes] = {};
   std::size_t length = encipher_buffer(reinterpret_cast<const unsigned char*>(text.data()),
                                        cipher_text, text.size());
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string form;
-  form.reserve(2 * length);
-  for (std::size_t i = 0; i < length; ++i) {
-    form += kDigits[cipher_text[i] >> 4];
-    form += kDigits[cipher_text[i] & 0x0F];
-  }
-  *stored = form;
+  *stored = hex_form(cipher_text, length);
   return true;
+}
+
+bool store_token(const std::string& token, std::size_t max_length, std::string* stored) {
+  std::string text = text_to_zero(token);
+  if (text.size() > max_length) return false;
+  password_key_setup();
+  std::vector<unsigned char> cipher_text(padded_length(text.size()) + 8);
+  std::size_t length = encipher_buffer(reinterpret_cast<const unsigned char*>(text.data()),
+                                       cipher_text.data(), text.size());
+  *stored = hex_form(cipher_text.data(), length);
+  return true;
+}
+
+std::string recover_token(const std::string& stored) {
+  return recover_token(stored, platform::machine_id());
+}
+
+std::string recover_token(const std::string& stored, const std::string& machine_identifier) {
+  password_key_setup(machine_identifier);
+  std::string digits = text_to_zero(stored);
+  std::size_t count = digits.size() / 2;
+  // Room for whole blocks and the zero byte that ends a text filling them.
+  std::vector<unsigned char> cipher_text(padded_length(count) + 8, 0);
+  for (std::size_t i = 0; i < count; ++i) {
+    cipher_text[i] =
+        static_cast<unsigned char>(hex_value(digits[2 * i]) << 4 | hex_value(digits[2 * i + 1]));
+  }
+  std::vector<unsigned char> plain_text(cipher_text.size(), 0);
+  decipher_buffer(cipher_text.data(), plain_text.data(), count);
+  return std::string(reinterpret_cast<const char*>(plain_text.data()));
 }
 
 std::string recover_password(const std::string& stored) {

@@ -38,3 +38,11 @@ bool store_password(const std::string& password, std::string* stored,
 // bytes, and a character that is not a hex digit counts as the digit 0.
 std::string recover_password(const std::string& stored);
 std::string recover_password(const std::string& stored, const std::string& machine_identifier);
+
+// The same for an access token (SMTP_AUTH 4 and 5), which is often thousands of bytes
+// long: the stored form is made the same way, and no length limit applies but the one
+// the caller sets (store_token refuses a token longer than max_length). recover_token
+// reads every digit pair, so the token comes back whole.
+bool store_token(const std::string& token, std::size_t max_length, std::string* stored);
+std::string recover_token(const std::string& stored);
+std::string recover_token(const std::string& stored, const std::string& machine_identifier);

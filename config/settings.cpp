@@ -22,6 +22,8 @@ constexpr std::size_t kTextSize = 255;
 constexpr std::size_t kPassSize = 511;
 // A CA file path is read in full up to this size (longer than any path a system allows).
 constexpr std::size_t kPathSize = 4096;
+// A command is read in full, as long as the menu takes it.
+constexpr std::size_t kCommandSize = kMaxCommandLength + 1;
 // The longest "windir" value that still forms a settings path.
 constexpr std::size_t kMaxWindirLength = 1000;
 
@@ -36,6 +38,22 @@ bool readable(const std::string& path) {
 
 std::string in_directory(const std::string& directory) {
   return directory + platform::path_separator() + kFileName;
+}
+
+// Adds a command key to the entries to write, unless it is empty and the file does not
+// have it. The reader drops one pair of quotes around a whole value and the blanks
+// around it, so a command that begins and ends with a quote (a quoted program path and a
+// quoted argument) is written inside one more pair and reads back as it was.
+void put_command(const char* section, const char* key, const std::string& command,
+                 const std::string& path, std::vector<platform::ProfileEntry>* entries) {
+  std::string value = command.c_str();
+  if (value.empty()) {
+    const char kAbsent[] = "\x01";
+    if (platform::profile_get_string(section, key, kAbsent, 2, path) == kAbsent) return;
+  } else if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+    value = '"' + value + '"';
+  }
+  entries->push_back(platform::ProfileEntry{section, key, value});
 }
 
 }  // namespace
@@ -108,10 +126,14 @@ void load_settings() {
   s.smtp_port = platform::profile_get_int(kSmtp, "SMTP_PORT", default_smtp_port(s.smtp_ssl), path);
   s.smtp_user = platform::profile_get_string(kSmtp, "SMTP_USER", "dummy", kTextSize, path);
   s.smtp_pass_stored =
-      platform::profile_get_string(kSmtp, "SMTP_PASS", "24682468", kPassSize, path);
+      platform::profile_get_string(kSmtp, "SMTP_PASS", "24682468", kMaxStoredSmtpPass + 1, path);
   s.smtp_auth = platform::profile_get_int(kSmtp, "SMTP_AUTH", 0, path);
   s.ssl_verify = platform::profile_get_int(kSsl, "SSL_VERIFY", 1, path);
   s.ssl_ca_file = platform::profile_get_string(kSsl, "SSL_CA_FILE", "", kPathSize, path);
+  s.smtp_pass_command =
+      platform::profile_get_string(kSmtp, "SMTP_PASS_COMMAND", "", kCommandSize, path);
+  s.pop3_pass_command =
+      platform::profile_get_string(kPop3, "POP3_PASS_COMMAND", "", kCommandSize, path);
   platform::profile_release();
 }
 
@@ -146,5 +168,7 @@ void save_settings() {
   put_int(kSmtp, "SMTP_SSL", s.smtp_ssl);
   put_int(kSsl, "SSL_VERIFY", s.ssl_verify);
   put_text(kSsl, "SSL_CA_FILE", s.ssl_ca_file);
+  put_command(kSmtp, "SMTP_PASS_COMMAND", s.smtp_pass_command, path, &entries);
+  put_command(kPop3, "POP3_PASS_COMMAND", s.pop3_pass_command, path, &entries);
   platform::profile_write_strings(entries, path);
 }

@@ -17,12 +17,17 @@ struct Settings {
   int32_t smtp_port = 25;                   // SMTP / SMTP_PORT, low 16 bits used
   std::string smtp_user = "dummy";          // SMTP / SMTP_USER
   std::string smtp_pass_stored = "24682468";  // SMTP / SMTP_PASS, stored form
-  int32_t smtp_auth = 0;                    // SMTP / SMTP_AUTH: 1 CRAM-MD5, 2 PLAIN, 3 LOGIN
+  int32_t smtp_auth = 0;                    // SMTP / SMTP_AUTH: 1 CRAM-MD5, 2 PLAIN, 3 LOGIN,
+                                            //   4 XOAUTH2, 5 OAUTHBEARER
   // Encryption; 0 everywhere keeps the connections plain.
   int32_t pop3_ssl = 0;     // POP3 / POP3_SSL: 1 STLS required, 2 TLS from the first byte
   int32_t smtp_ssl = 0;     // SMTP / SMTP_SSL: 1 STARTTLS required, 2 TLS from the first byte
   int32_t ssl_verify = 1;   // SSL / SSL_VERIFY: anything but 0 checks chain and host name
   std::string ssl_ca_file;  // SSL / SSL_CA_FILE: empty for the system's trusted roots
+  // Commands whose first line of output is the password (or, for methods 4 and 5, the
+  // access token), used instead of the stored form; empty: the stored form is used.
+  std::string smtp_pass_command;  // SMTP / SMTP_PASS_COMMAND
+  std::string pop3_pass_command;  // POP3 / POP3_PASS_COMMAND
 
   std::string settings_path;  // the file read at start and written by the menu
 };
@@ -35,6 +40,12 @@ void locate_settings_file();
 // Writes the executable's path with "ini" for its extension into *path; 0, or -1 when
 // the executable's path cannot be found (*path unchanged).
 int executable_ini_path(std::string* path);
+// The longest command text kept from the file (and taken by the menu).
+constexpr std::size_t kMaxCommandLength = 32767;
+// The longest SMTP_PASS kept from the file: an access token stored through the menu has a
+// stored form of several thousand digits. A password's stored form has at most 510.
+constexpr std::size_t kMaxStoredSmtpPass = 65535;
+
 // The settings modes of POP3_SSL and SMTP_SSL.
 constexpr int32_t kSslOff = 0;
 constexpr int32_t kSslStartTls = 1;
@@ -47,5 +58,7 @@ int32_t default_pop3_port(int32_t pop3_ssl);
 // Reads the keys from settings_path; missing file or key gives the default.
 void load_settings();
 // Writes the twelve classic keys to settings_path in their fixed order, then the
-// encryption keys (POP3_SSL, SMTP_SSL, and the section SSL).
+// encryption keys (POP3_SSL, SMTP_SSL, and the section SSL), then the command keys: each
+// only when it holds a command or the file already has it, so that a file that never
+// used one stays as it was.
 void save_settings();

@@ -27,6 +27,12 @@ constexpr int kNoticeColour = 12;
 
 // The longest word a text answer keeps.
 constexpr std::size_t kTextLimit = 255;
+// The longest access token item 10 takes (methods 4 and 5); its stored form, twice as
+// long, still fits what the settings file gives back.
+constexpr std::size_t kTokenLimit = 16384;
+// A stored form longer than a password's (a token's) is shown by its first digits only.
+constexpr std::size_t kShownStoredDigits = 510;
+constexpr std::size_t kShortenedDigits = 32;
 // The longest CA file path the menu takes: reading the settings file gives back no more.
 constexpr std::size_t kPathLimit = 4095;
 
@@ -86,11 +92,13 @@ const char kSmtpHeading[] =
 // "( 8) - SMTP authentication [used/"
 const char kLine8Used[] = "( 8) - SMTP\x94\x46\x8f\xd8              [\x8e\x67\x82\xa4/";
 // The method texts of line 8, by smtp_auth: "AUTH CRAM-MD5 used (standard)]",
-// "AUTH PLAIN used]", "AUTH LOGIN used]".
+// "AUTH PLAIN used]", "AUTH LOGIN used]", "AUTH XOAUTH2 used]", "AUTH OAUTHBEARER used]".
 const char* const kLine8Methods[] = {
     "AUTH CRAM-MD5\x82\xf0\x97\x98\x97\x70(\x95\x57\x8f\x80)]\n",
     "AUTH PLAIN\x82\xf0\x97\x98\x97\x70]\n",
     "AUTH LOGIN\x82\xf0\x97\x98\x97\x70]\n",
+    "AUTH XOAUTH2\x82\xf0\x97\x98\x97\x70]\n",
+    "AUTH OAUTHBEARER\x82\xf0\x97\x98\x97\x70]\n",
 };
 // "( 8) - SMTP authentication [not used]"
 const char kLine8Unused[] =
@@ -129,6 +137,22 @@ const char kLine17[] =
 const char kLine17System[] =
     "(17) - CA\x8f\xd8\x96\xbe\x8f\x91\x83\x74\x83\x40\x83\x43\x83\x8b      ["
     "\x96\xa2\x8e\x77\x92\xe8(\x83\x56\x83\x58\x83\x65\x83\x80\x95\x57\x8f\x80)]\n";
+// Lines 4 and 10 while a command is set: "[command used (19)]", "[command used (18)]".
+const char kLine4Command[] =
+    "( 4) - POP\x83\x70\x83\x58\x83\x8f\x81\x5b\x83\x68         "
+    "[\x83\x52\x83\x7d\x83\x93\x83\x68\x82\xf0\x8e\x67\x97\x70(19)]\n";
+const char kLine10Command[] =
+    "(10) - SMTP\x83\x70\x83\x58\x83\x8f\x81\x5b\x83\x68        "
+    "[\x83\x52\x83\x7d\x83\x93\x83\x68\x82\xf0\x8e\x67\x97\x70(18)]\n";
+// "(triangle)-<password commands>"
+const char kCommandHeading[] =
+    "\x81\xa4-<\x83\x70\x83\x58\x83\x8f\x81\x5b\x83\x68\x8e\xe6\x93\xbe\x83\x52\x83\x7d"
+    "\x83\x93\x83\x68> --------------------------\n";
+// "(18) - SMTP password command [", "(19) - POP password command [", then the command
+// and "]", or "not set]".
+const char kLine18[] = "(18) - SMTP\x83\x70\x83\x58\x83\x8f\x81\x5b\x83\x68\x8e\xe6\x93\xbe    [";
+const char kLine19[] = "(19) - POP\x83\x70\x83\x58\x83\x8f\x81\x5b\x83\x68\x8e\xe6\x93\xbe     [";
+const char kCommandNotSet[] = "\x96\xa2\x90\xdd\x92\xe8]\n";
 const char kRule[] = "------------------------------------------------------\n";
 // "(12) - save and exit [%s]"
 const char kLine12[] = "(12) - \x83\x5a\x81\x5b\x83\x75\x8f\x49\x97\xb9            [%s]\n";
@@ -169,8 +193,9 @@ const char kAskTimeOut[] =
 // "Use SMTP authentication?[Y/N]:"
 const char kAskSmtpAuth[] =
     "SMTP\x94\x46\x8f\xd8\x82\xf0\x8e\x67\x97\x70\x82\xb7\x82\xe9\x81\x48[Y/N]:";
-// "1:AUTH CRAM-MD5(standard) 2:AUTH PLAIN 3:AUTH-LOGIN ?[1-3]:"
-const char kAskSmtpMethod[] = "1:AUTH CRAM-MD5(\x95\x57\x8f\x80) 2:AUTH PLAIN 3:AUTH-LOGIN ?[1-3]:";
+// "1:AUTH CRAM-MD5(standard) 2:AUTH PLAIN 3:AUTH-LOGIN 4:XOAUTH2 5:OAUTHBEARER ?[1-5]:"
+const char kAskSmtpMethod[] =
+    "1:AUTH CRAM-MD5(\x95\x57\x8f\x80) 2:AUTH PLAIN 3:AUTH-LOGIN 4:XOAUTH2 5:OAUTHBEARER ?[1-5]:";
 // "SMTP user account?:"
 const char kAskSmtpUser[] =
     "SMTP\x83\x86\x81\x5b\x83\x55\x82\xcc\x83\x41\x83\x4a\x83\x45\x83\x93\x83\x67\x82\xcd\x81\x48:";
@@ -183,6 +208,17 @@ const char kAskSmtpPort[] =
     "\x86"
     "\x82\xcd\x81\x48[\x83\x66\x83\x74\x83\x48\x83\x8b\x83\x67\x82\xcd"
     "25\x82\xc5\x82\xb7\x81\x42]:";
+// "Command that prints the SMTP password (or access token)?[empty line: none]:"
+const char kAskSmtpCommand[] =
+    "SMTP\x83\x70\x83\x58\x83\x8f\x81\x5b\x83\x68(\x82\xdc\x82\xbd\x82\xcd\x83\x41\x83\x4e"
+    "\x83\x5a\x83\x58\x83\x67\x81\x5b\x83\x4e\x83\x93)\x82\xf0\x8f\x6f\x97\xcd\x82\xb7\x82\xe9"
+    "\x83\x52\x83\x7d\x83\x93\x83\x68\x82\xcd\x81\x48[\x8b\xf3\x8d\x73:\x8e\x67\x82\xed\x82\xc8"
+    "\x82\xa2]:";
+// "Command that prints the POP3 password?[empty line: none]:"
+const char kAskPop3Command[] =
+    "POP3\x83\x70\x83\x58\x83\x8f\x81\x5b\x83\x68\x82\xf0\x8f\x6f\x97\xcd\x82\xb7\x82\xe9"
+    "\x83\x52\x83\x7d\x83\x93\x83\x68\x82\xcd\x81\x48[\x8b\xf3\x8d\x73:\x8e\x67\x82\xed\x82\xc8"
+    "\x82\xa2]:";
 // "Save the settings to %s. All right?[Y/N]:"
 const char kAskSave[] =
     "%s\x82\xc9\x90\xdd\x92\xe8\x82\xf0\x95\xdb\x91\xb6\x82\xb5\x82\xdc\x82\xb7\x81\x42\x82\xe6\x82"
@@ -338,28 +374,29 @@ std::size_t utf8_character_size(int lead) {
   return 1;
 }
 
-// A text answer: one word of at most 255 bytes; the rest of a longer word stays unread.
+// A text answer: one word of at most limit bytes; the rest of a longer word stays unread.
 // On a UTF-8 terminal the word is taken in code page 932, as the settings file keeps it;
 // the cut then falls before a character, never inside one.
-std::string read_text() {
+std::string read_text(std::size_t limit = kTextLimit) {
   skip_to_answer();
   const bool utf8 = platform::terminal_is_utf8();
   std::string word;
-  while (word.size() < kTextLimit) {
+  while (word.size() < limit) {
     int c = peek_byte();
     if (c == EOF || is_blank(c)) break;
-    if (utf8 && word.size() + utf8_character_size(c) > kTextLimit) break;
+    if (utf8 && word.size() + utf8_character_size(c) > limit) break;
     word += static_cast<char>(take_byte());
   }
   std::size_t replaced = 0;
   return terminal_text_to_cp932(word, &replaced);
 }
 
-// A whole-line answer (a path may hold blanks), without the blanks around it and without
-// one pair of double quotes around it, as Windows copies a path. An empty line gives an
-// empty text. *too_long tells that the line held more than limit bytes (the rest is
-// dropped); a NUL byte in the line counts the same way, since no path can hold one.
-std::string read_line(std::size_t limit, bool* too_long) {
+// A whole-line answer (a path or a command may hold blanks), without the blanks around it
+// and, when drop_quotes is set, without one pair of double quotes around it, as Windows
+// copies a path (a command's quotes are its own and stay). An empty line gives an empty
+// text. *too_long tells that the line held more than limit bytes (the rest is dropped); a
+// NUL byte in the line counts the same way, since no path or command can hold one.
+std::string read_line(std::size_t limit, bool* too_long, bool drop_quotes = true) {
   console_flush();
   if (peek_byte() == EOF) input_ended();
   std::string line;
@@ -380,12 +417,18 @@ std::string read_line(std::size_t limit, bool* too_long) {
   std::size_t end = line.size();
   while (begin < end && blank(line[begin])) ++begin;
   while (end > begin && blank(line[end - 1])) --end;
-  if (end - begin >= 2 && line[begin] == '"' && line[end - 1] == '"') {
+  if (drop_quotes && end - begin >= 2 && line[begin] == '"' && line[end - 1] == '"') {
     ++begin;
     --end;
   }
   if (end - begin > limit) *too_long = true;
   return line.substr(begin, end - begin);
+}
+
+// A long text as the menu shows it: a token or its stored form by its beginning only.
+std::string shortened(const std::string& text, std::size_t longest, std::size_t shown) {
+  if (text.size() <= longest) return text;
+  return text.substr(0, shown) + "...";
 }
 
 // Prints a question and reads its answer from a fresh line.
@@ -453,7 +496,54 @@ void ask_password(const char* question, std::string* stored_field) {
   discard_pending_input();
 }
 
+// Items 18 and 19: a command of any length, blanks allowed; an empty line clears it. A
+// line too long for the settings file to give back is refused, and the old value stays.
+void ask_command(const char* question, std::string* field) {
+  console_printf("%s", question);
+  discard_pending_input();
+  bool refused = false;
+  std::string command = read_line(kMaxCommandLength, &refused, false);
+  if (!refused) *field = command;
+}
+
+// Item 10 under methods 4 and 5: an access token, stored as a password is. Tokens run to
+// thousands of bytes, so the line shows the token and its stored form by their
+// beginnings only.
+void ask_token(const char* question, std::string* stored_field) {
+  console_printf("%s", question);
+  discard_pending_input();
+  std::string typed = read_text(kTokenLimit);
+  std::string stored;
+  if (store_token(typed, kTokenLimit, &stored)) {
+    *stored_field = stored;
+    console_printf("[%s] -> [%s] ->", shortened(typed, 64, 32).c_str(),
+                   shortened(stored, 64, kShortenedDigits).c_str());
+    console_printf("[%s]\n", shortened(recover_token(stored), 64, 32).c_str());
+  }
+  discard_pending_input();
+}
+
 // ---------------------------------------------------------------- the screens
+
+// Lines 4 and 10: the stored form, or, while a command is set, that the command is used.
+void show_password_line(const char* line, const char* command_line, const std::string& stored,
+                        const std::string& command) {
+  if (!command.empty()) {
+    console_printf("%s", command_line);
+    return;
+  }
+  console_printf(line, shortened(stored, kShownStoredDigits, kShortenedDigits).c_str());
+  print_in_colour(kNoticeColour, kEncipheredNotice);
+}
+
+void show_command_line(const char* line, const std::string& command) {
+  console_printf("%s", line);
+  if (command.empty()) {
+    console_printf("%s", kCommandNotSet);
+  } else {
+    console_printf("%s]\n", command.c_str());
+  }
+}
 
 void show_authentication_lines() {
   const Settings& s = g_settings;
@@ -466,23 +556,21 @@ void show_authentication_lines() {
   }
   console_printf(kLine2, s.pop3_server.c_str());
   console_printf(kLine3, s.pop3_user.c_str());
-  console_printf(kLine4, s.pop3_pass_stored.c_str());
-  print_in_colour(kNoticeColour, kEncipheredNotice);
+  show_password_line(kLine4, kLine4Command, s.pop3_pass_stored, s.pop3_pass_command);
   console_printf(kLine5, static_cast<int>(s.pop3_port));
   console_printf(kLine6, static_cast<int>(s.pop3_after_wait));
   console_printf(kLine7, static_cast<int>(s.pop3_time_out));
   console_printf("\n");
   console_printf("%s", kSmtpHeading);
-  // Only 1 to 3 select a method; any other value sends without authentication, and the
+  // Only 1 to 5 select a method; any other value sends without authentication, and the
   // line says so.
-  if (s.smtp_auth >= 1 && s.smtp_auth <= 3) {
+  if (s.smtp_auth >= 1 && s.smtp_auth <= 5) {
     console_printf("%s%s", kLine8Used, kLine8Methods[s.smtp_auth - 1]);
   } else {
     console_printf("%s", kLine8Unused);
   }
   console_printf(kLine9, s.smtp_user.c_str());
-  console_printf(kLine10, s.smtp_pass_stored.c_str());
-  print_in_colour(kNoticeColour, kEncipheredNotice);
+  show_password_line(kLine10, kLine10Command, s.smtp_pass_stored, s.smtp_pass_command);
   console_printf(kLine11, static_cast<int>(s.smtp_port));
   console_printf("\n");
   console_printf("%s", kTlsHeading);
@@ -502,6 +590,10 @@ void show_authentication_lines() {
   } else {
     console_printf(kLine17, s.ssl_ca_file.c_str());
   }
+  console_printf("\n");
+  console_printf("%s", kCommandHeading);
+  show_command_line(kLine18, s.smtp_pass_command);
+  show_command_line(kLine19, s.pop3_pass_command);
   console_printf("%s", kRule);
   console_printf(kLine12, s.settings_path.c_str());
   console_printf("%s", kLine13);
@@ -515,7 +607,7 @@ void authentication_menu() {
     show_authentication_lines();
     discard_pending_input();
     int32_t choice = 0;
-    if (!read_number(&choice) || choice < 1 || choice > 17) {
+    if (!read_number(&choice) || choice < 1 || choice > 19) {
       discard_pending_input();
       continue;
     }
@@ -551,7 +643,7 @@ void authentication_menu() {
           console_printf("%s", kAskSmtpMethod);
           discard_pending_input();
           int32_t method = 0;
-          if (!read_number(&method) || method < 1 || method > 3) method = 0;
+          if (!read_number(&method) || method < 1 || method > 5) method = 0;
           s.smtp_auth = method;
           discard_pending_input();
         } else {
@@ -562,7 +654,12 @@ void authentication_menu() {
         ask_text(kAskSmtpUser, &s.smtp_user);
         break;
       case 10:
-        ask_password(kAskSmtpPass, &s.smtp_pass_stored);
+        // Under the bearer-token methods the password is an access token.
+        if (s.smtp_auth == 4 || s.smtp_auth == 5) {
+          ask_token(kAskSmtpPass, &s.smtp_pass_stored);
+        } else {
+          ask_password(kAskSmtpPass, &s.smtp_pass_stored);
+        }
         break;
       case 11:
         ask_number(kAskSmtpPort, &s.smtp_port);
@@ -590,6 +687,12 @@ void authentication_menu() {
         break;
       case 17:
         ask_ca_file(&s.ssl_ca_file);
+        break;
+      case 18:
+        ask_command(kAskSmtpCommand, &s.smtp_pass_command);
+        break;
+      case 19:
+        ask_command(kAskPop3Command, &s.pop3_pass_command);
         break;
     }
   }

@@ -170,6 +170,24 @@ enum class RecvStatus { kData, kClosed, kError, kTimeout };
 RecvStatus recv_some(Socket socket, char* buffer, std::size_t capacity, int timeout_ms,
                      std::size_t* received);
 
+// ---------------------------------------------------------------- helper commands
+
+// How a helper command ended. kNotStarted: no process could be made; kFailed: it ended
+// with a status other than 0 or by a signal; kTimedOut: it was still running at the time
+// limit and has been killed; kTooLong: its first line grew past the limit (it has been
+// killed too).
+enum class CommandStatus { kDone, kNotStarted, kFailed, kTimedOut, kTooLong };
+
+// Runs a command text as the user wrote it (POSIX: /bin/sh -c TEXT; Windows: the text is
+// the command line of CreateProcess) with standard input empty (/dev/null, NUL), standard
+// error shared with this process (a helper may print a prompt there) and standard output
+// read through a pipe. *first_line receives what the command printed up to its first LF,
+// without the CR and LF that end it; the rest of its output is read and dropped, so a
+// command that prints more is never blocked. kDone once the command has ended with
+// status 0 within timeout_ms; the output is never shown anywhere.
+CommandStatus run_command(const std::string& command, int timeout_ms, std::size_t line_limit,
+                          std::string* first_line);
+
 // ---------------------------------------------------------------- threads
 
 struct Thread;

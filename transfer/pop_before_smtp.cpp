@@ -18,6 +18,7 @@
 #include "app/run_state.h"
 #include "codec/md5.h"
 #include "config/password.h"
+#include "config/password_command.h"
 #include "config/settings.h"
 #include "platform/platform.h"
 #include "transfer/connection.h"
@@ -46,6 +47,10 @@ std::atomic<int> pop_result{0};
 // Set by the main thread, under g_guard, when the time limit has run out.
 std::mutex g_guard;
 bool g_given_up = false;
+
+// The line POP3_PASS_COMMAND printed, taken before the worker starts.
+bool g_have_command_password = false;
+std::string g_command_password;
 
 // The time limit of the running login; set before the worker starts.
 uint32_t g_start_tick = 0;
@@ -211,7 +216,9 @@ int start_stls(PopConnection* connection) {
 
 // The login itself; returns the worker's result.
 int pop_login() {
-  const std::string password = recover_password(g_settings.pop3_pass_stored);
+  const std::string password = g_have_command_password
+                                   ? g_command_password
+                                   : recover_password(g_settings.pop3_pass_stored);
   if (!platform::net_startup()) return kErrSocketInit;
   PopConnection connection;
   connection.link.socket = platform::tcp_socket();
@@ -298,10 +305,16 @@ int pop_before_smtp() {
   if (seconds < 0) seconds = kDefaultTimeOutSeconds;
   // The limit is a 32-bit product, as the wait takes it.
   g_limit_ms = static_cast<uint32_t>(seconds) * 1000u;
-  g_start_tick = platform::tick_count();
   pop_result = 0;
   // No time at all: nothing is started, so nothing can outlive the failure.
   if (g_limit_ms == 0) return kErrPop3Timeout;
+  // The password command runs before the login and outside its time limit (a sign-in may
+  // wait for a person); its failure ends the run with error 26.
+  if (!g_settings.pop3_pass_command.empty()) {
+    g_command_password = password_from_command(g_settings.pop3_pass_command);
+    g_have_command_password = true;
+  }
+  g_start_tick = platform::tick_count();
 
   platform::Thread* worker = platform::start_thread(pop_login_thread, nullptr);
   // A worker that cannot be started leaves the result at 0: delivery goes on without

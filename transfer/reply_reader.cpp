@@ -103,14 +103,14 @@ void end_on_failure(ReadEnd end) {
   error_exit(kErrServerReply);
 }
 
-// Reads a reply whose first digit must lie from lowest to highest.
+// Reads a reply whose first digit must lie from lowest to highest; gives its code.
 int read_reply_in_class(Connection* connection, int timeout_ms, int lowest, int highest) {
   ReplyScan scan;
   end_on_failure(
       receive_reply(connection, &scan, "Waiting CRLF\n", Deadline(timeout_ms), Until::kReplyEnd));
   if (!reply_in_class(scan, lowest, highest)) refuse(scan);
   g_line_buffer = extract_reply_text(scan.first_line.data(), scan.first_line.size());
-  return 1;
+  return reply_code(scan);
 }
 
 // True when the scan ended on the last line of a 250 reply.
@@ -219,11 +219,17 @@ bool completes_250_reply(const char* piece, std::size_t length) {
 }
 
 int read_reply(Connection* connection, int timeout_ms) {
-  return read_reply_in_class(connection, timeout_ms, 1, 3);
+  read_reply_in_class(connection, timeout_ms, 1, 3);
+  return 1;
+}
+
+int read_reply_code(Connection* connection) {
+  return read_reply_in_class(connection, kReplyTimeoutMs, 1, 3);
 }
 
 int read_data_reply(Connection* connection) {
-  return read_reply_in_class(connection, kReplyTimeoutMs, 3, 3);
+  read_reply_in_class(connection, kReplyTimeoutMs, 3, 3);
+  return 1;
 }
 
 bool read_quit_reply(Connection* connection) {

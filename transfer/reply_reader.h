@@ -58,6 +58,10 @@ bool reply_in_class(const ReplyScan& scan, int lowest, int highest);
 // it with error 10, a TLS failure (a bad record, an alert) with error 24.
 int read_reply(Connection* connection, int timeout_ms = kReplyTimeoutMs);
 
+// Reads one reply like read_reply and gives its code (100 to 399): an authentication step
+// tells a challenge (334) from the end of the exchange by it.
+int read_reply_code(Connection* connection);
+
 // Reads the answer to DATA like read_reply, but only a 3xx reply (354) is accepted: any
 // other reply, 2xx included, ends the run with error 11 before any message byte is sent.
 int read_data_reply(Connection* connection);

@@ -1,6 +1,7 @@
 // SMTP authentication (RFC 4954): AUTH CRAM-MD5 (RFC 2195), AUTH PLAIN with the
-// credentials in the command itself (RFC 4616), and AUTH LOGIN. Every answer is read with
-// read_reply, so any reply below 400 lets the exchange go on.
+// credentials in the command itself (RFC 4616), and AUTH LOGIN; the bearer-token methods
+// are in smtp_bearer.cpp. Every answer is read with read_reply, so any reply below 400
+// lets the exchange go on.
 #include "transfer/smtp_auth.h"
 
 #include <vector>
@@ -11,23 +12,17 @@
 #include "codec/base64.h"
 #include "codec/md5.h"
 #include "config/password.h"
+#include "config/password_command.h"
 #include "config/settings.h"
 #include "transfer/connection.h"
 #include "transfer/reply_reader.h"
+#include "transfer/smtp_bearer.h"
 
 namespace {
 
-// Sends a line that carries a secret. In debug mode its echo is replaced by the mask.
-void send_masked(Connection* connection, const std::string& line, const char* mask) {
-  if (!g_run.debug_mode) {
-    send_text(connection, line);
-    return;
-  }
-  g_run.debug_mode = false;
-  send_text(connection, line);
-  console_printf("%s", mask);
-  g_run.debug_mode = true;
-}
+// The line SMTP_PASS_COMMAND printed, once prepare_authentication has run it.
+bool g_have_command_secret = false;
+std::string g_command_secret;
 
 // The text up to its first NUL, as the C string it stands for.
 std::string up_to_nul(const std::string& text) { return std::string(text.c_str()); }
@@ -53,7 +48,7 @@ void authenticate_cram_md5(Connection* connection) {
     decoded_text += "]\n";
     console_write_received("[challenge decode : ", decoded_text.data(), decoded_text.size());
   }
-  std::string password = recover_password(g_settings.smtp_pass_stored);
+  std::string password = smtp_password();
   std::string response = cram_md5_response(g_settings.smtp_user, password, challenge);
   send_masked(connection, base64_encode(response) + "\r\n",
               "Send: ****************************************\n");
@@ -62,7 +57,7 @@ void authenticate_cram_md5(Connection* connection) {
 
 // AUTH PLAIN: the credentials travel in the AUTH command itself.
 void authenticate_plain(Connection* connection) {
-  std::string password = recover_password(g_settings.smtp_pass_stored);
+  std::string password = smtp_password();
   std::string credentials = plain_credentials(g_settings.smtp_user, password);
   send_masked(connection, "AUTH PLAIN " + base64_encode(credentials) + "\r\n",
               "Send: AUTH PLAIN ****************************************\n");
@@ -75,12 +70,43 @@ void authenticate_login(Connection* connection) {
   read_reply(connection);
   send_text(connection, base64_encode(up_to_nul(g_settings.smtp_user)) + "\r\n");
   read_reply(connection);
-  std::string password = recover_password(g_settings.smtp_pass_stored);
+  std::string password = smtp_password();
   send_masked(connection, base64_encode(password) + "\r\n", "Send: **********\n");
   read_reply(connection);
 }
 
 }  // namespace
+
+bool authentication_method(int method) { return method >= 1 && method <= 5; }
+
+void prepare_authentication() {
+  if (g_settings.smtp_pass_command.empty()) return;
+  g_command_secret = password_from_command(g_settings.smtp_pass_command);
+  g_have_command_secret = true;
+}
+
+std::string smtp_password() {
+  if (g_have_command_secret) return g_command_secret;
+  // A password's stored form is read as the settings file always kept it, up to 510
+  // digits; the longer limit of the field is for tokens.
+  return recover_password(g_settings.smtp_pass_stored.substr(0, 510));
+}
+
+std::string smtp_token() {
+  if (g_have_command_secret) return g_command_secret;
+  return recover_token(g_settings.smtp_pass_stored);
+}
+
+void send_masked(Connection* connection, const std::string& line, const char* mask) {
+  if (!g_run.debug_mode) {
+    send_text(connection, line);
+    return;
+  }
+  g_run.debug_mode = false;
+  send_text(connection, line);
+  console_printf("%s", mask);
+  g_run.debug_mode = true;
+}
 
 std::string cram_md5_response(const std::string& user, const std::string& password,
                               const std::string& challenge) {
@@ -112,6 +138,10 @@ void authenticate(Connection* connection, int method) {
       break;
     case 3:
       authenticate_login(connection);
+      break;
+    case 4:
+    case 5:
+      authenticate_bearer(connection, method, smtp_token());
       break;
     default:
       break;

@@ -124,6 +124,11 @@ void send_recipients(Connection* connection, AddressFields* fields) {
 }  // namespace
 
 void send_mail() {
+  // A password command runs first: it may take a while (a sign-in), and its failure must
+  // come before anything is sent.
+  const int method = g_settings.smtp_auth;
+  if (authentication_method(method)) prepare_authentication();
+
   // The Date: field shows the moment the delivery began, before the connection.
   const std::time_t now = std::time(nullptr);
   const std::tm stamp = platform::local_time(now);
@@ -146,8 +151,7 @@ void send_mail() {
 
   bool extended = greet_server(connection, client_name);
   if (g_settings.smtp_ssl == kSslStartTls) secure_with_starttls(connection, extended, client_name);
-  const int method = g_settings.smtp_auth;
-  if (method >= 1 && method <= 3) authenticate(connection, method);
+  if (authentication_method(method)) authenticate(connection, method);
 
   const SenderParts sender = split_sender(g_run.sender);
   send_mail_from(connection, sender);

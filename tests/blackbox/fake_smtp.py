@@ -24,6 +24,12 @@ STARTTLS). What the client sent before that is kept in `clear_received`; the neg
 `tls_version`, `tls_cipher` and the client's `sni` are recorded, `tls_error` says why a
 handshake failed, and `close_notify` tells whether the client ended TLS cleanly.
 
+The server also knows the two bearer-token mechanisms, XOAUTH2 and OAUTHBEARER, as a real
+one answers them (`bearer_auth`): it takes the initial response or asks for the response
+with an empty 334, accepts the one token it knows with 235, and refuses any other with the
+334 JSON error challenge, waits for the client's answer to it (an empty line, or "AQ==",
+the Base64 of 0x01), then sends 535. The decoded client responses are in `bearer`.
+
 The second half of the file holds the helpers of the delivery tests: a base class that
 runs the program against a script, the oracle for the ISO-2022-JP conversion of Shift_JIS
 text, and the Base64 layout of attachment parts.
@@ -89,6 +95,17 @@ def close():
     return ("send", [CLOSE])
 
 
+def bearer_auth(mechanism, token):
+    """Serves one AUTH XOAUTH2 or AUTH OAUTHBEARER exchange that accepts only token."""
+    return ("bearer", mechanism, token.encode() if isinstance(token, str) else token)
+
+
+# The error a refused token earns (RFC 7628 section 3.2.2), and its challenge line.
+BEARER_ERROR = b'{"status":"401","schemes":"bearer","scope":"https://mail.example.test/"}'
+BEARER_CHALLENGE = b"334 " + base64.b64encode(BEARER_ERROR) + b"\r\n"
+BEARER_REFUSAL = b"535 5.7.8 Username and Password not accepted\r\n"
+
+
 def start_tls():
     """Runs the server side of the TLS handshake at this point of the script."""
     return ("tls",)
@@ -122,6 +139,7 @@ class FakeSMTP:
         self.clear_received = None
         self.tls_version = self.tls_cipher = self.sni = self.tls_error = None
         self.close_notify = False
+        self.bearer = []              # decoded bearer-token responses
         self.pause = pause
         # A slow reader with a small receive buffer makes the client's sends block and
         # come back partial, as on a congested network.
@@ -220,6 +238,8 @@ class FakeSMTP:
             return self._send(step[2], in_turn=False)
         if kind == "tls":
             return self._start_tls()
+        if kind == "bearer":
+            return self._bearer(step[1], step[2])
         if kind == "cut":
             while len(self._buffer) < step[1] and self._fill():
                 pass
@@ -253,6 +273,49 @@ class FakeSMTP:
             return bool(readable) and bool(self._conn.recv(1, socket.MSG_PEEK))
         except OSError:
             return False
+
+    def _read_command(self, waiting_for):
+        line = self._read_until(b"\r\n")
+        if line is None:
+            self.problems.append("connection ended while waiting for %s" % waiting_for)
+        else:
+            self.commands.append(line)
+        return line
+
+    def _bearer(self, mechanism, token):
+        line = self._read_command("AUTH " + mechanism)
+        if line is None:
+            return False
+        words = line[:-2].split(b" ")
+        if [w.upper() for w in words[:2]] != [b"AUTH", mechanism.encode()] or len(words) > 3:
+            self.problems.append("expected AUTH %s, got %r" % (mechanism, line[:80]))
+        if len(words) >= 3:
+            response = words[2]
+        else:
+            if not self._send([b"334 \r\n"]):
+                return False
+            response = self._read_command("the response")
+            if response is None:
+                return False
+            response = response[:-2]
+        try:
+            decoded = base64.b64decode(response, validate=True)
+        except ValueError:
+            self.problems.append("response is not Base64: %r" % response[:80])
+            decoded = b""
+        self.bearer.append(decoded)
+        found = re.search(rb"\x01auth=Bearer ([^\x01]*)\x01\x01$", decoded)
+        if found and found.group(1) == token:
+            return self._send([b"235 2.7.0 Accepted\r\n"])
+        if not self._send([BEARER_CHALLENGE]):
+            return False
+        answer = self._read_command("the answer to the error challenge")
+        if answer is None:
+            return False
+        expected = b"\r\n" if mechanism == "XOAUTH2" else b"AQ==\r\n"
+        if answer != expected:
+            self.problems.append("error challenge answered with %r" % answer[:80])
+        return self._send([BEARER_REFUSAL])
 
     def _start_tls(self):
         if self._buffer:
@@ -326,6 +389,7 @@ def closed_port():
 # ==================================================================== test helpers
 
 ERROR_MESSAGES = {
+    26: "パスワード取得コマンドが失敗しました。",
     2: "本文ファイルがみつかりません。",
     3: "添付ファイルがみつかりません。",
     8: "メールサーバとのコネクションエラー。",

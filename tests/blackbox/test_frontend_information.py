@@ -5,7 +5,7 @@ import os
 import unittest
 
 from frontend_texts import BANNER, error_lines
-from harness import ProgramTest, console, native_path, sjis
+from harness import WINDOWS, ProgramTest, console, native_path, sjis
 
 POP_OFF = ("#POP before SMTP　　　 : 使わない\n"
            "#APOP           　　　 : 使わない\n")
@@ -61,7 +61,9 @@ class InformationBlock(ProgramTest):
             1: " AUTH CRAM-MD5を利用(標準)\n",
             2: " AUTH PLAINを利用\n",
             3: " AUTH LOGINを利用\n",
-            # A method number beyond 3 prints no method text and no line end.
+            4: " AUTH XOAUTH2を利用\n",
+            5: " AUTH OAUTHBEARERを利用\n",
+            # A method number beyond 5 prints no method text and no line end.
             7: "",
         }
         for method, text in methods.items():
@@ -79,6 +81,26 @@ class InformationBlock(ProgramTest):
         self.assertOutput(r, 8, BANNER + POP_OFF + AUTH_OFF + NOTHING_TO_SEND
                           + addressing("127.0.0.1", "", "to@example.test", "")
                           + error_lines(8))
+
+    def test_password_commands_are_named_but_their_output_never_shown(self):
+        echo = "cmd /c echo SECRET-OUTPUT" if WINDOWS else "echo SECRET-OUTPUT"
+        path = self.settings(
+            "[POP3]\nPOP3_USE=1\nPOP3_SERVER=127.0.0.1\nPOP3_PORT=1\nPOP3_USER=popper\n"
+            "POP3_TIME_OUT=5\nPOP3_PASS_COMMAND=%s\n[SMTP]\nSMTP_PORT=1\nSMTP_AUTH=4\n"
+            "SMTP_USER=me\nSMTP_PASS_COMMAND=%s\n" % (echo, echo))
+        r = self.vorna("-i", "-d", "-h127.0.0.1", "to@example.test")
+        self.assertBlockThenError(
+            r, BANNER + "#設定ファイル          : [%s]\n" % path
+            + "#POP before SMTP　　　 : 使う\n"
+            + "#APOP           　　　 : 使わない\n"
+            + "#POP3サーバ　　　 　　 : 127.0.0.1\n"
+            + "#POP3アカウント　 　　 : popper\n"
+            + "#POP3パスワード        : コマンドから取得\n"
+            + "#SMTP認証              : 使う AUTH XOAUTH2を利用\n"
+            + "#SMTPアカウント　 　　 : me\n"
+            + "#SMTPパスワード        : コマンドから取得\n"
+            + NOTHING_TO_SEND + addressing("127.0.0.1", "", "to@example.test", ""))
+        self.assertNotIn(b"SECRET-OUTPUT", r.stdout + r.stderr)
 
     def test_pop_before_smtp_lines(self):
         for apop, apop_text in ((1, "使う"), (0, "使わない"), (2, "使わない")):

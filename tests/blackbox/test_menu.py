@@ -21,7 +21,9 @@ LINE1_APOP = "( 1) - POP before SMTPとAPOP [使う/APOPを利用]\n"
 LINE8_UNUSED = "( 8) - SMTP認証              [使わない]\n"
 LINE8_METHODS = {1: "( 8) - SMTP認証              [使う/AUTH CRAM-MD5を利用(標準)]\n",
                  2: "( 8) - SMTP認証              [使う/AUTH PLAINを利用]\n",
-                 3: "( 8) - SMTP認証              [使う/AUTH LOGINを利用]\n"}
+                 3: "( 8) - SMTP認証              [使う/AUTH LOGINを利用]\n",
+                 4: "( 8) - SMTP認証              [使う/AUTH XOAUTH2を利用]\n",
+                 5: "( 8) - SMTP認証              [使う/AUTH OAUTHBEARERを利用]\n"}
 
 # The encryption group between the SMTP group and the rule, with its default values.
 TLS_NONE = "[使わない]\n"
@@ -47,22 +49,27 @@ SAVED_ORDER = KEY_ORDER[:8] + [b"POP3_SSL"] + KEY_ORDER[8:] + [b"SMTP_SSL", b"SS
 
 def auth_screen(path, line1=LINE1_UNUSED, server="dummy", user="dummy", pop_pass="24682468",
                 port=110, wait=300, time_out=10, line8=LINE8_UNUSED, smtp_user="dummy",
-                smtp_pass="24682468", smtp_port=25, tls=None):
+                smtp_pass="24682468", smtp_port=25, tls=None, smtp_command="", pop_command=""):
     return ("\n------- VORNA 3.14 POP3/SMTP認証 設定メニュー -------\n\n"
             "▽-<POPサーバ関連> -----------------------------------\n"
             + line1 +
             "( 2) - POPサーバ             [%s]\n" % server +
             "( 3) - POPユーザアカウント   [%s]\n" % user +
-            "( 4) - POPパスワード         [%s]※暗号化済\n" % pop_pass +
+            ("( 4) - POPパスワード         [%s]※暗号化済\n" % pop_pass if not pop_command
+             else "( 4) - POPパスワード         [コマンドを使用(19)]\n") +
             "( 5) - POPサーバポート番号   [%d]\n" % port +
             "( 6) - 遅延待ち時間(msec)    [%d]\n" % wait +
             "( 7) - タイムアウト時間(sec) [%d]\n" % time_out +
             "\n▽-<SMTPサーバ関連> ----------------------------------\n"
             + line8 +
             "( 9) - SMTPユーザアカウント  [%s]\n" % smtp_user +
-            "(10) - SMTPパスワード        [%s]※暗号化済\n" % smtp_pass +
+            ("(10) - SMTPパスワード        [%s]※暗号化済\n" % smtp_pass if not smtp_command
+             else "(10) - SMTPパスワード        [コマンドを使用(18)]\n") +
             "(11) - SMTPサーバポート番号  [%d]\n" % smtp_port +
             (tls if tls is not None else tls_group()) +
+            "\n▽-<パスワード取得コマンド> --------------------------\n"
+            "(18) - SMTPパスワード取得    [%s]\n" % (smtp_command or "未設定") +
+            "(19) - POPパスワード取得     [%s]\n" % (pop_command or "未設定") +
             "------------------------------------------------------\n"
             "(12) - セーブ終了            [%s]\n" % path +
             "(13) - メインメニューに戻る\n" + PROMPT)
@@ -112,7 +119,7 @@ class Screens(MenuTest):
         cases = [
             ("letters at the main menu", "x\n3\n", MAIN + MAIN),
             ("number out of range", "7\n0\n3\n", MAIN + MAIN + MAIN),
-            ("letters at the settings menu", "2\nabc\n18\n13\ny\n3\n",
+            ("letters at the settings menu", "2\nabc\n20\n13\ny\n3\n",
              MAIN + screen + screen + screen + ASK_BACK + MAIN),
         ]
         for name, answers, output in cases:
@@ -130,7 +137,8 @@ class Screens(MenuTest):
         for answers in ["", "1\n", "2\n", "2\n1\n", "2\n1\ny\n", "2\n2\n", "2\n3\n", "2\n4\n",
                         "2\n5\n", "2\n5\n  \n\n", "2\n6\n", "2\n7\n", "2\n8\n", "2\n8\ny\n",
                         "2\n9\n", "2\n10\n", "2\n11\n", "2\n12\n", "2\n13\n", "2\n13\ny\n",
-                        "2\n5\n25\n", "2\n14\n", "2\n15\n", "2\n16\n", "2\n17\n"]:
+                        "2\n5\n25\n", "2\n14\n", "2\n15\n", "2\n16\n", "2\n17\n",
+                        "2\n18\n", "2\n19\n", "2\n8\ny\n4\n10\n"]:
             with self.subTest(answers=answers):
                 r = self.menu(answers, ini=ini)
                 self.assertEqual(r.status, 0, r)
@@ -158,7 +166,9 @@ class Items(MenuTest):
         cases = [
             ("y then 2", "y\n2\n", LINE8_METHODS[2], b"2"),
             ("y then 3", "y\n3\n", LINE8_METHODS[3], b"3"),
-            ("y then 5", "y\n5\n", LINE8_UNUSED, b"0"),
+            ("y then 4", "y\n4\n", LINE8_METHODS[4], b"4"),
+            ("y then 5", "y\n5\n", LINE8_METHODS[5], b"5"),
+            ("y then 6", "y\n6\n", LINE8_UNUSED, b"0"),
             ("y then letters", "y\nplain\n", LINE8_UNUSED, b"0"),
             ("n", "n\n", LINE8_UNUSED, b"0"),
         ]
@@ -169,9 +179,11 @@ class Items(MenuTest):
                 self.assertIn(line8, self.last_screen(r))
                 self.assertEqual(self.saved()[1][b"SMTP_AUTH"], stored)
 
-    def test_method_outside_one_to_three_from_the_file_shows_not_used(self):
-        r = self.menu("2\n13\ny\n3\n", ini="[SMTP]\nSMTP_AUTH=4\n")
-        self.assertIn(LINE8_UNUSED, self.last_screen(r))
+    def test_method_outside_one_to_five_from_the_file_shows_not_used(self):
+        for value in (6, -1):
+            with self.subTest(smtp_auth=value):
+                r = self.menu("2\n13\ny\n3\n", ini="[SMTP]\nSMTP_AUTH=%d\n" % value)
+                self.assertIn(LINE8_UNUSED, self.last_screen(r))
 
     def test_number_answers(self):
         cases = [
@@ -264,6 +276,49 @@ class Passwords(MenuTest):
         r = self.dialogue(10, "q" * 248)
         self.assertEqual(len(self.saved()[1][b"SMTP_PASS"]), 496)
         self.assertIn(b"->[" + b"q" * 248 + b"]", r.stdout)
+
+
+class PasswordCommands(MenuTest):
+    SMTP_COMMAND = '"/opt/helper tools/token" --account "me@example.test"'
+
+    def test_commands_set_shown_saved_and_cleared(self):
+        r = self.menu("2\n18\n  %s  \n19\npass show mail/pop3\n12\ny\n" % self.SMTP_COMMAND)
+        self.assertEqual(r.status, 0, r)
+        # The whole line, blanks and quotes inside kept; the password lines name the item.
+        self.assertEqual(self.last_screen(r),
+                         auth_screen(self.path, smtp_command=self.SMTP_COMMAND,
+                                     pop_command="pass show mail/pop3"))
+        keys, values = self.saved()
+        self.assertEqual(keys, SAVED_ORDER[:9] + [b"POP3_PASS_COMMAND"] + SAVED_ORDER[9:14]
+                         + [b"SMTP_PASS_COMMAND"] + SAVED_ORDER[14:])
+        self.assertEqual(values[b"POP3_PASS_COMMAND"], b"pass show mail/pop3")
+        # A later start shows them as saved; an empty line clears one.
+        again = self.menu("2\n18\n\n12\ny\n", ini=None)
+        self.assertEqual(self.last_screen(again),
+                         auth_screen(self.path, pop_command="pass show mail/pop3"))
+        self.assertEqual(self.saved()[1][b"SMTP_PASS_COMMAND"], b"")
+
+    def test_password_items_keep_working_beside_a_command(self):
+        r = self.menu("2\n10\nabcdefgh\n12\ny\n",
+                      ini="[SMTP]\nSMTP_PASS_COMMAND=helper\n")
+        self.assertIn(b"[abcdefgh] -> [", r.stdout)
+        self.assertIn(console("(10) - SMTPパスワード        [コマンドを使用(18)]\n"), r.stdout)
+        self.assertRegex(self.saved()[1][b"SMTP_PASS"], rb"^[0-9A-F]{16}$")
+
+    def test_token_item_under_the_bearer_methods(self):
+        token = "ya29." + "t" * 3000
+        r = self.menu("2\n10\n%s\n12\ny\n" % token, ini="[SMTP]\nSMTP_AUTH=4\n")
+        self.assertEqual(r.status, 0, r)
+        stored = self.saved()[1][b"SMTP_PASS"]
+        self.assertRegex(stored, rb"^[0-9A-F]+$")
+        self.assertEqual(len(stored), 2 * ((len(token) + 7) // 8 * 8))
+        # The token and its stored form are shown by their beginnings only.
+        shown = token[:32].encode()
+        self.assertIn(console(b"[" + shown + b"...] -> [" + stored[:32] + b"...] ->[" + shown +
+                              b"...]\n"), r.stdout)
+        self.assertNotIn(token[:100].encode(), r.stdout)
+        self.assertIn(console("(10) - SMTPパスワード        [%s...]※暗号化済\n"
+                              % stored[:32].decode()), r.stdout)
 
 
 class RoundTrip(MenuTest):

@@ -6,6 +6,9 @@
 #            SUBMISSION  the same with STARTTLS required before anything else and AUTH offered
 #                  only inside TLS (smtpd_tls_auth_only = yes)
 #            SMTPS TLS from the first byte, then the same as SUBMISSION
+#            AUTH XOAUTH2 and OAUTHBEARER too: Dovecot checks the bearer token as it checks
+#                  a password, so the user "bearer" has a token-like password (a 6 KB text,
+#                  BEARER_TOKEN_FILE in servers.env) that stands for a valid access token
 #   Dovecot  POP3  USER/PASS and APOP (its greeting carries the timestamp); STLS offered
 #            POP3S TLS from the first byte
 # The TLS services use a certificate for localhost and 127.0.0.1 from a private test CA made
@@ -187,6 +190,15 @@ cmd_start() {
     # and shows an empty mailbox without telling the client.
     for d in "" /cur /new /tmp; do install -d -o vmail -g vmail -m 700 "$mail/$DOMAIN/$u$d"; done
   done
+  # The bearer user: its password is a token-like text of 6 KB (URL-safe Base64, as access
+  # tokens are), which XOAUTH2 and OAUTHBEARER present as the bearer token.
+  local bearer_token
+  bearer_token=$(head -c 4608 /dev/urandom | base64 -w0 | tr '+/' '-_' | tr -d '=' | head -c 6144)
+  printf '%s\n' "$bearer_token" >"$dir/bearer-token.txt"
+  chmod 644 "$dir/bearer-token.txt"
+  echo "bearer@$DOMAIN $DOMAIN/bearer/" >>"$pfdir/vmailbox"
+  echo "bearer:{PLAIN}$bearer_token::::::" >>"$dcdir/users"
+  for d in "" /cur /new /tmp; do install -d -o vmail -g vmail -m 700 "$mail/$DOMAIN/bearer$d"; done
   chown root:dovecot "$dcdir/users"; chmod 640 "$dcdir/users"
 
   local tls="$dir/tls"
@@ -205,7 +217,7 @@ ssl_cert = <$tls/server-chain.pem
 ssl_key = <$tls/server.key
 ssl_min_protocol = TLSv1.2
 disable_plaintext_auth = no
-auth_mechanisms = plain login cram-md5 apop
+auth_mechanisms = plain login cram-md5 apop xoauth2 oauthbearer
 auth_username_format = %Ln
 auth_verbose = yes
 # A failed login would otherwise slow every later one (and SMTP AUTH through the same auth
@@ -291,6 +303,9 @@ default_transport = discard:never leaves the test server
 relay_transport = discard:never leaves the test server
 
 smtpd_sasl_auth_enable = yes
+# RFC 4954 has servers take AUTH lines of 12,288 octets; Postfix's default of 2048 would
+# cut the initial response that carries a long bearer token (and refuse it as bad Base64).
+line_length_limit = 12288
 smtpd_sasl_type = dovecot
 smtpd_sasl_path = $dcrun/auth-postfix
 smtpd_sasl_security_options = noanonymous
@@ -382,6 +397,7 @@ TLS_CA_FILE=$tls/ca.pem
 MAIL_DOMAIN=$DOMAIN
 MAILDIR_ROOT=$mail/$DOMAIN
 MAIL_USERS="$USERS"
+BEARER_TOKEN_FILE=$dir/bearer-token.txt
 ENV
       log "up: SMTP 127.0.0.1:$smtp_port (submission $submission_port, smtps $smtps_port)  POP3 127.0.0.1:$pop3_port (pop3s $pop3s_port)  in $dir"
       echo "$dir/servers.env"

@@ -30,7 +30,7 @@ from datetime import datetime, timedelta, timezone
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "blackbox"))
 
-from harness import ProgramTest, sjis  # noqa: E402
+from harness import WINDOWS, ProgramTest, native_path, sjis  # noqa: E402
 
 SCRIPT = os.path.join(HERE, "mailservers.sh")
 DELIVERY_WAIT = 20.0  # seconds; Postfix stores a message some milliseconds after "250 queued"
@@ -93,6 +93,19 @@ def password(user):
     return pairs[user]
 
 
+def wine_unix_name(name):
+    """The Unix name of a file that the program under Wine opens by these bytes: the
+    black-box runs give Wine code page 1252 (every byte a character, the five bytes that
+    1252 leaves undefined as the control characters of their value), and Wine keeps Unix
+    names in UTF-8."""
+    def character(byte):
+        try:
+            return bytes([byte]).decode("cp1252")
+        except UnicodeDecodeError:
+            return chr(byte)
+    return "".join(character(b) for b in name).encode("utf-8")
+
+
 class MailServerTest(ProgramTest):
     """A program run in a fresh directory with its own vorna.ini and a private TMP."""
 
@@ -103,7 +116,7 @@ class MailServerTest(ProgramTest):
 
     # ------------------------------------------------------------ settings through the menu
     def configure(self, auth=0, smtp_user="alice", smtp_pass=None, pop=None, smtp_ssl=0,
-                  smtp_port=None, pop3_ssl=0, pop3_port=None, ca_file=None):
+                  smtp_port=None, pop3_ssl=0, pop3_port=None, ca_file=None, smtp_command=None):
         """Stores the settings with the program's own menu: main menu item 2, the items of the
         authentication settings menu, then 12 and y. pop is (user, password, apop) or None.
         With TLS on, the test CA is the CA file unless ca_file says otherwise ("" for the
@@ -115,7 +128,10 @@ class MailServerTest(ProgramTest):
             ca_file = SERVERS["TLS_CA_FILE"]
         if ca_file is not None:
             answers += ["17", ca_file]
-        if auth:
+        if auth and smtp_command:
+            # The password or token comes from the command (item 18), not from item 10.
+            answers += ["8", "y", str(auth), "9", smtp_user, "18", smtp_command]
+        elif auth:
             answers += ["8", "y", str(auth), "9", smtp_user,
                         "10", smtp_pass if smtp_pass is not None else password(smtp_user)]
         else:
@@ -133,7 +149,7 @@ class MailServerTest(ProgramTest):
         self.assertIn(b"SMTP_SSL=%d" % smtp_ssl, ini, ini)
         self.assertIn(b"POP3_SSL=%d" % pop3_ssl, ini, ini)
         self.assertIn(b"SMTP_AUTH=%d" % auth, ini, ini)
-        if auth:
+        if auth and not smtp_command:
             self.assertNotIn(b"=" + (smtp_pass or password(smtp_user)).encode(), ini,
                              "a password stored in plain text")
         if pop:
@@ -328,6 +344,59 @@ class TlsDelivery(MailServerTest):
         self.assertEqual(parts[1].get_payload(decode=True), content)
 
 
+class BearerDelivery(MailServerTest):
+    """XOAUTH2 and OAUTHBEARER over STARTTLS: Dovecot checks the 6 KB token of the user
+    "bearer" behind Postfix's SASL; the token comes from the project's helper script (on
+    Windows from cmd.exe, which prints the token file)."""
+
+    HELPER = os.path.join(HERE, "token_helper.sh")
+
+    def helper_command(self, token_file):
+        if WINDOWS:
+            return 'cmd /c type "%s"' % native_path(token_file)
+        return "sh %s %s" % (shlex.quote(self.HELPER), shlex.quote(token_file))
+
+    def test_each_mechanism_relays_with_the_helper_token(self):
+        for auth, name in ((4, "XOAUTH2"), (5, "OAUTHBEARER")):
+            with self.subTest(name):
+                self.tag = "t" + uuid.uuid4().hex[:12]
+                self.configure(auth=auth, smtp_user="bearer", smtp_ssl=1,
+                               smtp_port=SERVERS["SUBMISSION_PORT"],
+                               smtp_command=self.helper_command(SERVERS["BEARER_TOKEN_FILE"]))
+                r = self.send("-s" + name, "-f%s <%s>" % (self.tag, address("bearer")),
+                              "-Trelayed with a bearer token", "someone@outside.example")
+                self.assertEqual((r.status, r.stdout), (0, b""), r)
+                if not WINDOWS:
+                    self.assertIn(b"token_helper: token from", r.stderr)
+                data = self.delivered("sink")
+                self.assertIn(b"(Authenticated sender: bearer)", data)
+                self.assertRegex(data, RECEIVED_OVER_TLS)
+                self.assertEqual(self.parse(data)["Subject"], name)
+
+    def test_refused_token_gets_the_servers_error_then_535(self):
+        wrong = os.path.join(self.dir, "wrong-token.txt")
+        with open(wrong, "w") as f:
+            f.write("not-the-token\n")
+        with open(SERVERS["BEARER_TOKEN_FILE"]) as f:
+            token = f.read().strip()
+        for auth in (4, 5):
+            with self.subTest(auth=auth):
+                self.configure(auth=auth, smtp_user="bearer", smtp_ssl=1,
+                               smtp_port=SERVERS["SUBMISSION_PORT"],
+                               smtp_command=self.helper_command(wrong))
+                r = self.send("-d", "-f" + self.sender, "-Tnever sent", address("bob"))
+                self.assertEqual(r.status, 11, r)
+                out = r.stdout.replace(b"\r\n", b"\n")  # the Windows console's line ends
+                self.assertTrue(out.endswith(ERR_AUTH_FAILED.encode("cp932")), r.stdout)
+                # Dovecot's error: Google's form for XOAUTH2, RFC 7628's for OAUTHBEARER.
+                self.assertIn(b"[bearer error : status=401 scope=mail]\n" if auth == 4
+                              else b"[bearer error : status=invalid_token scope=]\n", out)
+                self.assertRegex(out, rb"Send: \r*\n" if auth == 4 else rb"Send: AQ==\r*\n")
+                self.assertNotIn(b"MAIL FROM", r.stdout)
+                self.assertNotIn(b"not-the-token", r.stdout)
+                self.assertNotIn(token[:40].encode(), r.stdout)
+
+
 class TlsPopBeforeSmtp(MailServerTest):
     """POP before SMTP over STLS and POP3S, then the message over STARTTLS."""
 
@@ -387,7 +456,8 @@ class JapaneseMessage(MailServerTest):
             (b"random.bin", os.urandom(1 << 20)),
         ]
         for name, content in attachments:
-            with open(os.path.join(os.fsencode(self.cwd), name), "wb") as f:
+            on_disk = wine_unix_name(name) if WINDOWS else name
+            with open(os.path.join(os.fsencode(self.cwd), on_disk), "wb") as f:
                 f.write(content)
         recipients = "%s,CC:%s,BCC:%s" % (address("alice"), address("bob"), address("carol"))
         r = self.send(b"-s" + sjis(SUBJECT), "-f" + self.sender, "-Fbody.txt", "-p2",

@@ -155,3 +155,47 @@ TEST_F(SettingsFile, EncryptionKeysDefaultOffAndImplicitTlsMovesOnlyMissingPorts
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(SettingsFile, PasswordCommandsAndLongTokensAreReadWhole) {
+  const std::string command = "helper --account 'a b' " + std::string(5000, 'x');
+  const std::string token_form(20000, 'A');
+  put("[SMTP]\nSMTP_PASS_COMMAND=" + command + "\nSMTP_PASS=" + token_form +
+      "\n[POP3]\nPOP3_PASS_COMMAND=secret-tool lookup service pop3\nPOP3_PASS=" +
+      std::string(600, 'A') + "\n");
+  load_settings();
+  EXPECT_EQ(g_settings.smtp_pass_command, command);
+  EXPECT_EQ(g_settings.pop3_pass_command, "secret-tool lookup service pop3");
+  EXPECT_EQ(g_settings.smtp_pass_stored, token_form) << "a stored token comes back whole";
+  EXPECT_EQ(g_settings.pop3_pass_stored, std::string(510, 'A')) << "POP3 keeps its limit";
+}
+
+TEST_F(SettingsFile, CommandKeysAreSavedOnlyWhenUsedAndKeepTheirQuotes) {
+  // Never used: the file gains no command key.
+  save_settings();
+  EXPECT_EQ(get().find("_PASS_COMMAND"), std::string::npos) << get();
+
+  // A command that begins and ends with a quote reads back as written, blanks inside too.
+  const std::string quoted = "\"C:\\Program Files\\helper.exe\" --print  \"my account\"";
+  g_settings.smtp_pass_command = quoted;
+  g_settings.pop3_pass_command = "pass show mail/pop3";
+  save_settings();
+  std::string text = get();
+  EXPECT_GT(text.find("SMTP_PASS_COMMAND=\"\"C:"), text.find("SMTP_PORT=")) << text;
+  EXPECT_NE(text.find("POP3_PASS_COMMAND=pass show mail/pop3"), std::string::npos) << text;
+  g_settings = Settings();
+  g_settings.settings_path = path_;
+  load_settings();
+  EXPECT_EQ(g_settings.smtp_pass_command, quoted);
+  EXPECT_EQ(g_settings.pop3_pass_command, "pass show mail/pop3");
+
+  // Cleared in the menu: the key stays, empty, which reads as no command.
+  g_settings.smtp_pass_command.clear();
+  save_settings();
+  load_settings();
+  EXPECT_EQ(g_settings.smtp_pass_command, "");
+  EXPECT_EQ(g_settings.pop3_pass_command, "pass show mail/pop3");
+}
+
+}  // namespace
