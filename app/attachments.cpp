@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "app/errors.h"
 #include "app/options.h"
@@ -60,13 +61,34 @@ void forget_work_files() {
 
 }  // namespace
 
-void prepare_attachments(const std::string& text) {
+namespace {
+
+// The comma-separated pieces of a list that are not empty (leading, trailing or doubled
+// commas name nothing).
+std::vector<std::string> split_paths(const std::string& text) {
+  std::vector<std::string> paths;
+  std::string::size_type start = 0;
+  while (start <= text.size()) {
+    std::string::size_type comma = text.find(',', start);
+    if (comma == std::string::npos) comma = text.size();
+    if (comma > start) paths.push_back(text.substr(start, comma - start));
+    start = comma + 1;
+  }
+  return paths;
+}
+
+}  // namespace
+
+void prepare_attachments(const std::string& text) { prepare_attachments(text, text); }
+
+void prepare_attachments(const std::string& text, const std::string& shown) {
   // A repeated -a replaces the earlier one; its work files would otherwise stay behind.
   forget_work_files();
   g_run.attachments_present = false;
 
-  g_run.attachment_list = text;
+  g_run.attachment_list = shown;
   g_run.attachment_paths.clear();
+  g_run.attachment_paths_shown.clear();
   g_run.attachment_count = 0;
 
   const uint32_t process = platform::process_id();
@@ -77,20 +99,18 @@ void prepare_attachments(const std::string& text) {
   g_run.boundary = boundary;
   g_run.work_dir = choose_work_dir();
 
-  // Every path is checked before any work file is made; empty pieces (leading, trailing
-  // or doubled commas) name nothing.
-  std::string::size_type start = 0;
-  while (start <= text.size()) {
-    std::string::size_type comma = text.find(',', start);
-    if (comma == std::string::npos) comma = text.size();
-    std::string path = text.substr(start, comma - start);
-    if (!path.empty()) {
-      if (!file_is_readable(path) || !usable_display_name(display_name(path))) {
-        error_exit(kErrAttachmentMissing);
-      }
-      g_run.attachment_paths.push_back(path);
+  // Every path is checked before any work file is made. A converted list has its commas
+  // where the given one has them; should the two ever disagree, the given one is shown.
+  const std::vector<std::string> paths = split_paths(text);
+  std::vector<std::string> shown_paths = split_paths(shown);
+  if (shown_paths.size() != paths.size()) shown_paths = paths;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    if (!file_is_readable(paths[i]) || !usable_display_name(display_name(shown_paths[i])) ||
+        !usable_display_name(display_name(paths[i]))) {
+      error_exit(kErrAttachmentMissing);
     }
-    start = comma + 1;
+    g_run.attachment_paths.push_back(paths[i]);
+    g_run.attachment_paths_shown.push_back(shown_paths[i]);
   }
   g_run.attachment_count = static_cast<int32_t>(g_run.attachment_paths.size());
 
@@ -103,9 +123,9 @@ void prepare_attachments(const std::string& text) {
     if (work_file == nullptr) abandon_preparation(kErrWorkFile);
     g_run.work_file_list.push_back(name);
 
-    std::string shown = display_name(path);
-    encode_header_word(shown);
-    g_run.attachment_name_list.push_back(shown);
+    std::string name_shown = display_name(g_run.attachment_paths_shown[i]);
+    encode_header_word(name_shown);
+    g_run.attachment_name_list.push_back(name_shown);
 
     if (base64_stream_file(expand_tilde(path), work_file) != 0) {
       std::fclose(work_file);

@@ -5,8 +5,12 @@
 #include <string>
 
 // Runs when -a is met, with the text after the two option characters. Fills the
-// attachment fields of g_run and writes the work files; failures end the run.
+// attachment fields of g_run and writes the work files; failures end the run. The files
+// are opened by the paths in `text` as given; `shown` is the same list in code page 932
+// (it differs when the terminal's UTF-8 was converted), from which the display names and
+// the listed paths come. Without `shown` the paths are shown as given.
 void prepare_attachments(const std::string& text);
+void prepare_attachments(const std::string& text, const std::string& shown);
 
 // Removes every work file listed in g_run, ignoring failures.
 void delete_work_files();

@@ -238,14 +238,16 @@ void show_information() {
 
   // The body file is listed even when -T supplies the text that is sent.
   if (!g_run.body_file.empty()) {
-    console_printf(kInfoBodyFile, g_run.body_file.c_str(), file_size_of(g_run.body_file));
+    console_printf(kInfoBodyFile, g_run.body_file_shown.c_str(), file_size_of(g_run.body_file));
   } else {
     console_printf("%s", kInfoBodyNone);
   }
   if (!g_run.attachment_paths.empty()) {
-    int position = 1;
-    for (const std::string& path : g_run.attachment_paths) {
-      console_printf(kInfoAttachment, position++, path.c_str(), file_size_of(path));
+    for (std::size_t i = 0; i < g_run.attachment_paths.size(); ++i) {
+      const std::string& path = g_run.attachment_paths[i];
+      const std::string& shown =
+          i < g_run.attachment_paths_shown.size() ? g_run.attachment_paths_shown[i] : path;
+      console_printf(kInfoAttachment, static_cast<int>(i + 1), shown.c_str(), file_size_of(path));
     }
   } else {
     console_printf("%s", kInfoAttachmentNone);

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "app/attachments.h"
 #include "app/console.h"
@@ -51,7 +52,22 @@ void check_limit(const std::string& value, std::size_t limit) {
   end_process(kOk);
 }
 
-void read_option(const std::string& argument) {
+// The arguments' characters that had no code page 932 form, told in debug mode.
+struct Replacement {
+  std::size_t count;
+  std::string what;
+};
+std::vector<Replacement> g_replacements;
+
+// What a replacement line names: the option, or the recipient list.
+std::string text_name(const std::string& argument) {
+  if (argument.empty() || argument[0] != '-') return "the recipient list";
+  return argument.substr(0, argument.size() > 1 ? 2 : 1);
+}
+
+// `argument` is the element in code page 932; `given` is the element as it came, whose
+// bytes name the files of -F and -a.
+void read_option(const std::string& argument, const std::string& given) {
   const char letter = argument.size() > 1 ? argument[1] : '\0';
   const std::string value = argument.size() > 2 ? argument.substr(2) : std::string();
   switch (letter) {
@@ -66,8 +82,9 @@ void read_option(const std::string& argument) {
       g_run.sender = single_line_value(value);
       break;
     case 'F':
-      g_run.body_file = value;
-      if (!value.empty() && !file_is_readable(value)) error_exit(kErrBodyFile);
+      g_run.body_file = given.size() > 2 ? given.substr(2) : std::string();
+      g_run.body_file_shown = value;
+      if (!g_run.body_file.empty() && !file_is_readable(g_run.body_file)) error_exit(kErrBodyFile);
       break;
     case 'T':
       check_limit(value, kBodyTextLimit);
@@ -75,7 +92,7 @@ void read_option(const std::string& argument) {
       g_run.body_text_given = true;
       break;
     case 'a':
-      prepare_attachments(value);
+      prepare_attachments(given.size() > 2 ? given.substr(2) : std::string(), value);
       break;
     case 'p':
       check_limit(value, kPriorityLimit);
@@ -113,15 +130,24 @@ void read_option(const std::string& argument) {
 
 void read_options(int argc, char** argv) {
   int plain_arguments = 0;
+  g_replacements.clear();
   for (int i = 1; i < argc; ++i) {
-    const std::string argument = argv[i];
+    const std::string given = argv[i];
+    // A terminal's UTF-8 becomes code page 932 before the element is read, so that limits
+    // count the bytes that are sent and a Japanese subject converts as typed in Shift_JIS.
+    std::size_t replaced = 0;
+    const std::string argument = terminal_text_to_cp932(given, &replaced);
+    if (replaced > 0) g_replacements.push_back({replaced, text_name(argument)});
     if (argument.empty() || argument[0] != '-') {
       if (plain_arguments > 0) option_error();
       copy_recipient_list(argument);
       ++plain_arguments;
     } else {
-      read_option(argument);
+      read_option(argument, given);
     }
+  }
+  if (g_run.debug_mode) {
+    for (const Replacement& r : g_replacements) console_report_replaced(r.count, r.what.c_str());
   }
 }
 

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "app/attachments.h"
+#include "app/console.h"
 #include "app/errors.h"
 #include "app/information.h"
 #include "app/options.h"
@@ -14,6 +15,7 @@
 #include "config/settings.h"
 #include "config/settings_menu.h"
 #include "platform/platform.h"
+#include "platform/text.h"
 #include "transfer/pop_before_smtp.h"
 #include "transfer/smtp_dialogue.h"
 
@@ -22,8 +24,12 @@ namespace {
 void run(int argc, char** argv) {
   // Before anything can make a work file or write to the console.
   platform::install_interrupt_handling();
-  g_run.program_name = argc > 0 ? argv[0] : "vorna";
+  // Whether the terminal takes UTF-8 is decided here, once, before any other thread runs.
+  platform::terminal_is_utf8();
+  std::size_t replaced = 0;  // the program's own name is only shown
+  g_run.program_name = terminal_text_to_cp932(argc > 0 ? argv[0] : "vorna", &replaced);
   g_run.body_file.clear();
+  g_run.body_file_shown.clear();
   g_run.attachment_list.clear();
   g_run.tz_adjust = false;
 

@@ -17,7 +17,8 @@ struct RunState {
   std::string mail_server;     // -h
   std::string subject;         // -s, at most 256 bytes
   std::string sender;          // -f
-  std::string body_file;       // -F
+  std::string body_file;       // -F, the path the file is opened by (as it was given)
+  std::string body_file_shown; // -F as shown: in code page 932 like every console text
   std::string body_text;       // -T, at most 1024 bytes
   bool body_text_given = false;
   int32_t priority = 0;        // -p
@@ -35,7 +36,8 @@ struct RunState {
 
   // Attachments (-a) and their work files.
   std::string attachment_list;               // the paths as typed
-  std::vector<std::string> attachment_paths; // one entry per attachment, in order
+  std::vector<std::string> attachment_paths; // one entry per attachment, in order, as given
+  std::vector<std::string> attachment_paths_shown;  // the same in code page 932
   int32_t attachment_count = 0;
   bool attachments_present = false;  // the message is multipart; work files to delete
   std::string work_dir;

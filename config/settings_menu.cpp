@@ -16,6 +16,7 @@
 #include "config/password.h"
 #include "config/settings.h"
 #include "platform/platform.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -364,16 +365,30 @@ bool read_yes() {
   return c == 'Y' || c == 'y';
 }
 
+// The number of bytes of the UTF-8 character that begins with this byte (1 for a byte
+// that begins none).
+std::size_t utf8_character_size(int lead) {
+  if (lead >= 0xF0) return 4;
+  if (lead >= 0xE0) return 3;
+  if (lead >= 0xC0) return 2;
+  return 1;
+}
+
 // A text answer: one word of at most limit bytes; the rest of a longer word stays unread.
+// On a UTF-8 terminal the word is taken in code page 932, as the settings file keeps it;
+// the cut then falls before a character, never inside one.
 std::string read_text(std::size_t limit = kTextLimit) {
   skip_to_answer();
+  const bool utf8 = platform::terminal_is_utf8();
   std::string word;
   while (word.size() < limit) {
     int c = peek_byte();
     if (c == EOF || is_blank(c)) break;
+    if (utf8 && word.size() + utf8_character_size(c) > limit) break;
     word += static_cast<char>(take_byte());
   }
-  return word;
+  std::size_t replaced = 0;
+  return terminal_text_to_cp932(word, &replaced);
 }
 
 // A whole-line answer (a path or a command may hold blanks), without the blanks around it

@@ -14,6 +14,7 @@
 #include "app/errors.h"
 #include "app/run_state.h"
 #include "codec/jis_convert.h"
+#include "codec/utf8.h"
 #include "transfer/connection.h"
 
 namespace {
@@ -291,26 +292,57 @@ void send_message_head(Connection* connection, const std::string& header_block) 
 
 namespace {
 
+// True when the body file is UTF-8 rather than Shift_JIS: it begins with the byte-order
+// mark (*bom), or its whole content is well-formed UTF-8 and not plain ASCII. It is read
+// once in blocks to tell, then put back to its start. A file that cannot be put back (a
+// pipe) is taken as Shift_JIS, as none of its bytes may be lost.
+bool body_is_utf8(std::FILE* file, std::vector<char>* block, bool* bom) {
+  *bom = false;
+  if (std::fseek(file, 0, SEEK_CUR) != 0) return false;
+  Utf8Scan scan;
+  bool first = true;
+  std::size_t count;
+  while ((count = std::fread(block->data(), 1, block->size(), file)) > 0) {
+    if (first && count >= 3 && std::memcmp(block->data(), kUtf8Bom, 3) == 0) {
+      *bom = true;
+      break;
+    }
+    first = false;
+    utf8_scan(&scan, block->data(), count);
+    if (!scan.well_formed) break;
+  }
+  const bool read_whole = !std::ferror(file);
+  std::clearerr(file);
+  if (std::fseek(file, 0, SEEK_SET) != 0) return false;
+  if (*bom) return true;
+  return read_whole && utf8_scan_well_formed(scan) && scan.non_ascii;
+}
+
 // Sends the body file line by line. The file is read as bytes in fixed blocks and split
 // at LF here, so no runtime's text mode can change a byte; a line longer than a block
 // goes to the converter and the connection piece by piece, so memory stays flat. Each
-// normal line goes out in one send (one "Send:" echo in debug mode).
+// normal line goes out in one send (one "Send:" echo in debug mode). A UTF-8 file is
+// brought to code page 932 block by block first; LF is never part of a double-byte
+// character, so the lines are split in the converted text just the same.
 void send_body_file(Connection* connection) {
   if (g_run.info_mode) console_printf("%s", kProgressBodySending);
   // A regular file only: what was checked when -F was read may have been replaced since.
   std::FILE* file = platform::open_for_reading(g_run.body_file);
   if (file == nullptr) fail_after_flush(connection, kErrBodyFile);
   std::vector<char> block(kFileBlock);
+  // A UTF-8 file becomes code page 932 block by block before the usual conversion.
+  Utf8Stream utf8;
+  const bool is_utf8_file = body_is_utf8(file, &block, &utf8.drop_bom);
   BodyLine line;
   std::string wire;
-  std::size_t count;
-  while ((count = std::fread(block.data(), 1, block.size(), file)) > 0) {
+  // Takes the next bytes of the body: each completed line goes out whole.
+  auto take = [&](const char* data, std::size_t n) {
     std::size_t start = 0;
-    while (start < count) {
-      const char* from = block.data() + start;
-      const void* lf = std::memchr(from, '\n', count - start);
-      std::size_t end = lf == nullptr ? count : static_cast<std::size_t>(
-                                                    static_cast<const char*>(lf) - block.data());
+    while (start < n) {
+      const char* from = data + start;
+      const void* lf = std::memchr(from, '\n', n - start);
+      std::size_t end =
+          lf == nullptr ? n : static_cast<std::size_t>(static_cast<const char*>(lf) - data);
       body_piece_for_wire(&line, from, end - start, &wire);
       if (lf == nullptr) break;
       body_line_end_for_wire(&line, true, &wire);
@@ -323,14 +355,31 @@ void send_body_file(Connection* connection) {
       send_text(connection, wire);
       wire.clear();
     }
+  };
+  std::string converted;
+  std::size_t count;
+  while ((count = std::fread(block.data(), 1, block.size(), file)) > 0) {
+    if (!is_utf8_file) {
+      take(block.data(), count);
+      continue;
+    }
+    converted.assign(block.data(), count);
+    utf8_stream_convert(&utf8, &converted);
+    take(converted.data(), converted.size());
   }
   // A file that stops being readable part-way would silently cut the body short.
   if (std::ferror(file)) fail_after_flush(connection, kErrBodyFile);
+  if (is_utf8_file) {
+    // A sequence the file cuts off at its end is not lost: it becomes geta marks.
+    converted = utf8_stream_finish(&utf8);
+    take(converted.data(), converted.size());
+  }
   if (line.taken) {
     body_line_end_for_wire(&line, false, &wire);
     send_text(connection, wire);
   }
   std::fclose(file);
+  if (g_run.debug_mode) console_report_replaced(utf8.replaced, "the body file");
   print_progress_elapsed(kProgressBodySent);
 }
 

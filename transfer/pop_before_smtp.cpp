@@ -159,7 +159,14 @@ int send_command(PopConnection* connection, const std::string& command,
 // "+OK". 0, kGivenUp, or failure_code for a missing or negative reply.
 int expect_ok(PopConnection* connection, int failure_code, std::string* reply) {
   if (!read_reply_line(connection, reply)) return failure_code;
-  if (!trace("Recv:" + trace_text(reply->data(), reply->size()))) return kGivenUp;
+  if (!unless_given_up([&] {
+        if (g_run.debug_mode) {
+          const std::string shown = trace_text(reply->data(), reply->size());
+          console_write_received("Recv:", shown.data(), shown.size());
+        }
+      })) {
+    return kGivenUp;
+  }
   return reply->compare(0, 3, "+OK") == 0 ? 0 : failure_code;
 }
 

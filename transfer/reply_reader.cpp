@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "app/console.h"
 #include "app/errors.h"
@@ -69,8 +70,9 @@ ReadEnd receive_reply(Connection* connection, ReplyScan* scan, const char* waiti
     if (status != NetStatus::kData || count == 0) return ReadEnd::kLost;
     buffer[count] = '\0';
     if (g_run.debug_mode) {
-      console_printf("Recv:[%d bytes] %s", static_cast<int>(count),
-                     trace_text(buffer, count).c_str());
+      const std::string shown = trace_text(buffer, count);
+      console_write_received("Recv:[" + std::to_string(count) + " bytes] ", shown.data(),
+                             shown.size());
     }
     scan_reply(scan, buffer, count);
     if (count >= 2) {

@@ -43,7 +43,10 @@ void authenticate_cram_md5(Connection* connection) {
   std::string challenge(reinterpret_cast<const char*>(decoded.data()), count);
   if (g_run.debug_mode) {
     console_printf("[challenge key : %s]\n", challenge_text.c_str());
-    console_printf("[challenge decode : %s]\n", challenge.c_str());
+    // The decoded challenge is the server's own text.
+    std::string decoded_text = challenge.c_str();
+    decoded_text += "]\n";
+    console_write_received("[challenge decode : ", decoded_text.data(), decoded_text.size());
   }
   std::string password = smtp_password();
   std::string response = cram_md5_response(g_settings.smtp_user, password, challenge);

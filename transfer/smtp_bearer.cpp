@@ -129,8 +129,9 @@ void authenticate_bearer(Connection* connection, int method, const std::string& 
   // The token was refused. The challenge is the server's JSON error; the exchange must be
   // ended by the client before the server gives its final (negative) reply.
   if (g_run.debug_mode) {
-    console_printf("[bearer error : %s]\n",
-                   bearer_error_summary(decode_challenge(g_line_buffer)).c_str());
+    // The summary is the server's own text, its control bytes already escaped.
+    const std::string shown = bearer_error_summary(decode_challenge(g_line_buffer)) + "]\n";
+    console_write_received("[bearer error : ", shown.data(), shown.size());
   }
   send_text(connection, xoauth2 ? std::string("\r\n") : base64_encode(std::string(1, kSeparator)) +
                                                         "\r\n");

@@ -28,8 +28,10 @@ TARGET_OS = os.environ.get("VORNA_TARGET_OS", "posix")
 WINDOWS = TARGET_OS == "windows"
 
 # Variables passed through from the caller's environment (the Wine wrapper needs some).
+# No locale variable: the program's console text follows the locale (a UTF-8 locale gets
+# UTF-8), so a run has the C locale unless its test chooses one.
 _PASSED_THROUGH = ("PATH", "WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES", "HOME", "USER",
-                   "LANG", "LD_LIBRARY_PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS",
+                   "LD_LIBRARY_PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS",
                    "SYSTEMROOT")  # Windows Sockets does not start without SYSTEMROOT
 
 WINE_LAUNCHER = os.environ.get("VORNA_WINE_LAUNCHER") or os.path.join(

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Smoke run of the libFuzzer targets (tests/fuzz): builds them with clang in a build
 # directory of their own and runs each for a bounded time from its seed corpus, so that a
-# property broken by a change shows up here.
+# property broken by a change shows up here. Targets: base64, body, jis_convert, options,
+# password, pop3, profile, reply_reader, and utf8 (telling a UTF-8 body file, its piecewise
+# conversion to code page 932, and the UTF-8 terminal's form of a server's bytes). Every
+# tests/fuzz/*_fuzz.cpp must have built.
 # Usage: bash tests/stages/15-fuzz.sh NATIVE_BUILD_DIR
 #   VORNA_FUZZ_SECONDS=N runs each target for N seconds (default 20); for a long run:
 #   build/../build-fuzz/fuzz/TARGET_fuzz -max_total_time=36000 DIR tests/fuzz/corpus/TARGET
@@ -25,6 +28,11 @@ fi
 CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DVORNA_FUZZ=ON -DVORNA_TESTS=OFF \
   -DVORNA_SANITIZE=OFF >/dev/null || exit 1
 cmake --build "$build" -j2 >/dev/null || { log "build failed"; exit 1; }
+
+for source in "$root"/tests/fuzz/*_fuzz.cpp; do
+  name="$(basename "$source" .cpp)"
+  [ -x "$build/fuzz/$name" ] || { log "$name was not built"; exit 1; }
+done
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/vorna-fuzz.XXXXXX")" || exit 1
 trap 'rm -rf "$work"' EXIT
