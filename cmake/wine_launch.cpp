@@ -11,20 +11,18 @@
 // child runs in a job that ends with this process, so a test that gives up on a run
 // (time-out) leaves nothing running.
 //
-//   wine_launch.exe --console REQUEST_FILE
-// also gives the child a console, shared with the launcher, and passes a Ctrl+C that
-// reaches the launcher on to it as a console control event (GenerateConsoleCtrlEvent), as
-// a Ctrl+C typed at a console reaches every program attached to it. Wine turns a SIGINT
-// sent to the launcher's Unix process into a Ctrl+C for it, so a test raises a real
-// console control event in the program by signalling the launcher. (Started from a
-// process without a terminal, a Wine program has no console that events can reach, and
-// Wine delivers only Ctrl+C events, not Ctrl+Break.)
+//   wine_launch.exe --console TRIGGER_FILE REQUEST_FILE
+// also gives the child a console, shared with the launcher, and once TRIGGER_FILE exists
+// raises a Ctrl+C console control event on that console (GenerateConsoleCtrlEvent), as a
+// Ctrl+C typed at a console reaches every program attached to it. A file, not a signal,
+// starts it: under Wine a 32-bit launcher runs in a Unix process of its own that the test
+// does not know. (Started from a process without a terminal, a Wine program has no
+// console that events can reach; and Wine raises only Ctrl+C events, not Ctrl+Break.)
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -43,19 +41,9 @@ HANDLE inheritable(DWORD which) {
   return handle;
 }
 
-std::atomic<bool> g_passed_on{false};
-
-// The launcher's own console control handler in --console mode: the first Ctrl+C is
-// passed to every process of the console (the child, and this one again, which then only
-// takes it). The launcher itself goes on, to report the child's exit code.
-BOOL WINAPI pass_on(DWORD event) {
-  if (event == CTRL_C_EVENT && !g_passed_on.exchange(true)) {
-    if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
-      std::fprintf(stderr, "wine_launch: cannot pass Ctrl+C on (error %lu)\n", GetLastError());
-    }
-  }
-  return TRUE;
-}
+// The launcher's own console control handler in --console mode: the Ctrl+C it raises
+// reaches it too, and it goes on, to report the child's exit code.
+BOOL WINAPI take_event(DWORD) { return TRUE; }
 
 // Gives this process a console of its own for the child to share, keeping the standard
 // handles (pipes to the test) as they were.
@@ -68,17 +56,19 @@ bool make_console() {
   SetStdHandle(STD_INPUT_HANDLE, in);
   SetStdHandle(STD_OUTPUT_HANDLE, out);
   SetStdHandle(STD_ERROR_HANDLE, err);
-  return SetConsoleCtrlHandler(pass_on, TRUE) != FALSE;
+  return SetConsoleCtrlHandler(take_event, TRUE) != FALSE;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string request;
-  const bool console = argc == 3 && std::strcmp(argv[1], "--console") == 0;
+  const bool console = argc == 4 && std::strcmp(argv[1], "--console") == 0;
+  std::string trigger;
   if (console) {
-    --argc;
-    ++argv;
+    trigger = argv[2];
+    argc -= 2;
+    argv += 2;
     if (!make_console()) {
       std::fprintf(stderr, "wine_launch: cannot make a console (error %lu)\n", GetLastError());
       return 125;
@@ -90,7 +80,7 @@ int main(int argc, char** argv) {
   }
   std::size_t split = request.find('\0');
   if (split == std::string::npos || split == 0) {
-    std::fprintf(stderr, "wine_launch: usage: wine_launch.exe [--console] REQUEST_FILE\n");
+    std::fprintf(stderr, "wine_launch: usage: wine_launch.exe [--console TRIGGER_FILE] REQUEST_FILE\n");
     return 125;
   }
   std::string command_line = request.substr(0, split);
@@ -137,6 +127,17 @@ int main(int argc, char** argv) {
   }
   if (job != nullptr) AssignProcessToJobObject(job, process.hProcess);
   ResumeThread(process.hThread);
+  if (console) {
+    bool raised = false;
+    while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
+      if (!raised && GetFileAttributesA(trigger.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        raised = true;
+        if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
+          std::fprintf(stderr, "wine_launch: cannot raise Ctrl+C (error %lu)\n", GetLastError());
+        }
+      }
+    }
+  }
   WaitForSingleObject(process.hProcess, INFINITE);
   DWORD exit_code = 127;
   GetExitCodeProcess(process.hProcess, &exit_code);

@@ -109,9 +109,9 @@ class Interruptions(DeliveryTest):
 
 @unittest.skipUnless(UNDER_WINE, "console control events of a Windows program under Wine")
 class ConsoleControlEvents(DeliveryTest):
-    """The launcher shares a console with the program and turns a SIGINT sent to it into
-    a Ctrl+C console control event, which reaches the program's handler as a Ctrl+C
-    typed at its console would."""
+    """The launcher shares a console with the program and raises a Ctrl+C console control
+    event on it, which reaches the program's handler as a Ctrl+C typed at its console
+    would."""
 
     def test_ctrl_c_while_waiting_removes_work_files_and_ends_as_ctrl_c(self):
         self.write("a.bin", os.urandom(200000))
@@ -124,14 +124,15 @@ class ConsoleControlEvents(DeliveryTest):
         self.write_ini(listener.getsockname()[1])
         process = start(["-h127.0.0.1", "-aa.bin,b.bin", "r@example.test"], self.cwd,
                         self.env(), console_events=True)
-        self.addCleanup(lambda: process.request_file and os.remove(process.request_file))
+        for path in (process.request_file, process.trigger_file):
+            self.addCleanup(lambda path=path: os.path.exists(path) and os.remove(path))
         self.addCleanup(lambda: process.poll() is None and process.kill())
         conn, _ = listener.accept()  # the greeting never comes: the program waits
         self.addCleanup(conn.close)
         self.assertTrue(wait_for(lambda: len(self.work_files()) == 2), self.work_files())
         self.assertIsNone(process.poll())
         began = time.monotonic()
-        process.send_signal(signal.SIGINT)
+        process.raise_ctrl_c()
         status = process.wait(timeout=30)
         self.assertEqual(status, CONTROL_C_EXIT_LOW_BYTE)
         self.assertLess(time.monotonic() - began, 20)
