@@ -128,7 +128,7 @@ std::size_t scan_reply(ReplyScan* scan, const char* data, std::size_t length) {
     if (scan->lines == 0) scan->first_line.push_back(c);
     if (c != '\n') {
       if (scan->head.size() < 4) scan->head.push_back(c);
-      if (scan->prefix.size() < 13) scan->prefix.push_back(c);
+      if (scan->prefix.size() < 14) scan->prefix.push_back(c);
       ++scan->line_length;
       continue;
     }

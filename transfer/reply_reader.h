@@ -27,7 +27,7 @@ constexpr std::size_t kReplyLineCapacity = 4095;
 struct ReplyScan {
   std::string first_line;       // the first line as received, with its line end once seen
   std::string head;             // the first four bytes of the line being read
-  std::string prefix;           // the first 13 bytes of the line being read (for STARTTLS)
+  std::string prefix;           // the first 14 bytes of the line being read (for STARTTLS)
   std::string last_head;        // the first four bytes of the last complete line
   std::size_t line_length = 0;  // bytes of the line being read so far, without its LF
   std::size_t lines = 0;        // complete lines so far

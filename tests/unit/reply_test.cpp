@@ -169,6 +169,8 @@ TEST(ReplyScan, NotesStartTlsOnAnyLineHoweverItIsSplit) {
   EXPECT_TRUE(scan_chunks({"250-host\r\n250-START", "TLS\r\n250 OK\r\n"}).starttls);
   EXPECT_TRUE(scan_chunks({"250-host\r\n", "250-SIZE 1000\r\n", "250 starttls\r\n"}).starttls);
   EXPECT_FALSE(scan_chunks({"250-host\r\n250-STARTTLSX\r\n250 OK\r\n"}).starttls);
+  // A CR inside the line is not its end.
+  EXPECT_FALSE(scan_chunks({"250-STARTTLS\rX\r\n250 OK\r\n"}).starttls);
   // A keyword of a line longer than the keyword and a blank is still the keyword.
   EXPECT_TRUE(scan_chunks({"250-STARTTLS and a long tail of text\r\n250 OK\r\n"}).starttls);
   // Lines after the last one are not the reply's.
