@@ -3,15 +3,7 @@
 // input the NUL device, standard error this process's own, standard output an anonymous
 // pipe. An anonymous pipe cannot be waited on with a time limit, so it is looked at with
 // PeekNamedPipe between short sleeps while the process runs.
-#undef UNICODE
-#undef _UNICODE
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/windows_api.h"
 
 #include <cstdint>
 #include <vector>

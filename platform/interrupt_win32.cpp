@@ -5,15 +5,7 @@
 // The handler runs on a thread of its own while the main thread goes on, so it walks a
 // list that needs no lock: records only ever added at its head and never freed, each with
 // its path and a flag that says whether it still counts.
-#undef UNICODE
-#undef _UNICODE
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/windows_api.h"
 
 #include <atomic>
 #include <cstring>

@@ -1,14 +1,6 @@
 // Text conversions on Windows: MultiByteToWideChar and WideCharToMultiByte with code page
 // 932 and CP_UTF8. The console always takes the code page 932 bytes unchanged.
-#undef UNICODE
-#undef _UNICODE
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/windows_api.h"
 
 #include <climits>
 #include <vector>
