@@ -28,6 +28,18 @@ struct Settings {
   // access token), used instead of the stored form; empty: the stored form is used.
   std::string smtp_pass_command;  // SMTP / SMTP_PASS_COMMAND
   std::string pop3_pass_command;  // POP3 / POP3_PASS_COMMAND
+  // OAuth 2.0 sign-in (section OAUTH); provider 0 leaves the token to the command or the
+  // stored SMTP_PASS. Empty texts stand for the provider's own values.
+  int32_t oauth_provider = 0;          // OAUTH_PROVIDER: 1 Microsoft, 2 Google, 3 other
+  int32_t oauth_flow = 0;              // OAUTH_FLOW: 0 the provider's usual, 1 device code,
+                                       //   2 browser
+  std::string oauth_client_id;         // OAUTH_CLIENT_ID
+  std::string oauth_client_secret_stored;  // OAUTH_CLIENT_SECRET, stored form
+  std::string oauth_tenant = "common"; // OAUTH_TENANT (Microsoft)
+  std::string oauth_scope;             // OAUTH_SCOPE
+  std::string oauth_device_url;        // OAUTH_DEVICE_URL
+  std::string oauth_token_url;         // OAUTH_TOKEN_URL
+  std::string oauth_authorize_url;     // OAUTH_AUTHORIZE_URL
 
   std::string settings_path;  // the file read at start and written by the menu
 };

@@ -126,6 +126,51 @@ std::FILE* create_work_file(const std::string& path);
 // The work files are no longer removed on an interruption (their owner removed them).
 void forget_work_files();
 
+// ---------------------------------------------------------------- small files
+
+// Reads a whole regular file of at most max_bytes into *content; false when it is missing,
+// is no regular file, cannot be read or is larger.
+bool read_small_file(const std::string& path, std::size_t max_bytes, std::string* content);
+// Replaces path with content atomically: a new owner-only file in the same directory,
+// written and flushed to the disk, then renamed over path (on Windows the rename is
+// retried for a moment while another process still has the old file open). A reader sees
+// the old file or the new one, never a part of either; two writers leave one of the two
+// whole. False on failure, with no temporary file left behind.
+bool replace_file(const std::string& path, const std::string& content);
+// Removes a file; true when it is gone afterwards (also when it was never there).
+bool remove_file(const std::string& path);
+
+// ---------------------------------------------------------------- protection for the user
+
+// Windows: DPAPI for the current user (CryptProtectData), so that only this user on this
+// machine can open the blob. POSIX has no such service: the data comes back as it is,
+// and the caller relies on its own cipher and an owner-only file.
+bool protect_for_user(const std::string& data, std::string* blob);
+bool unprotect_for_user(const std::string& blob, std::string* data);
+
+// Fills buffer with bytes from the system's cryptographic random source; false when it
+// cannot (the caller must then not go on).
+bool random_bytes(void* buffer, std::size_t length);
+
+// ---------------------------------------------------------------- the user's browser
+
+// Asks the desktop to open url in the user's browser, without waiting for it (Windows:
+// the shell's default handler; POSIX: xdg-open, detached, only when a display is set).
+// True when the request was handed over, which does not prove that a browser appeared.
+bool open_browser(const std::string& url);
+
+// ---------------------------------------------------------------- loopback listener
+
+// A listening socket pair for a redirect from the browser: 127.0.0.1 and ::1 on the same
+// port (::1 only where the machine has an IPv6 loopback), never any other interface.
+struct LoopbackListener;
+// Listens on a free port chosen by the system; *port receives it. nullptr on failure.
+LoopbackListener* listen_loopback(uint16_t* port);
+// Waits at most timeout_ms for a connection on either address; kInvalidSocket on
+// time-out or error. The accepted socket is used with send_some, recv_some, close_socket.
+Socket accept_loopback(LoopbackListener* listener, int timeout_ms);
+void close_listener(LoopbackListener* listener);
+
 // ---------------------------------------------------------------- sockets
 
 using Socket = std::intptr_t;
