@@ -18,6 +18,8 @@ command -v g++ >/dev/null || need+=(g++)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v python3 >/dev/null || need+=(python3)
 [ -f /usr/include/openssl/ssl.h ] || need+=(libssl-dev)
+[ -f /usr/include/x86_64-linux-gnu/curl/curl.h ] || [ -f /usr/include/curl/curl.h ] || need+=(libcurl4-openssl-dev)
+[ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
 if [ ${#need[@]} -gt 0 ]; then
   if [ "$(id -u)" != 0 ]; then
     echo "missing: ${need[*]}; run this script as root to install them" >&2

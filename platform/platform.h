@@ -159,18 +159,6 @@ bool random_bytes(void* buffer, std::size_t length);
 // True when the request was handed over, which does not prove that a browser appeared.
 bool open_browser(const std::string& url);
 
-// ---------------------------------------------------------------- loopback listener
-
-// A listening socket pair for a redirect from the browser: 127.0.0.1 and ::1 on the same
-// port (::1 only where the machine has an IPv6 loopback), never any other interface.
-struct LoopbackListener;
-// Listens on a free port chosen by the system; *port receives it. nullptr on failure.
-LoopbackListener* listen_loopback(uint16_t* port);
-// Waits at most timeout_ms for a connection on either address; kInvalidSocket on
-// time-out or error. The accepted socket is used with send_some, recv_some, close_socket.
-Socket accept_loopback(LoopbackListener* listener, int timeout_ms);
-void close_listener(LoopbackListener* listener);
-
 // ---------------------------------------------------------------- sockets
 
 using Socket = std::intptr_t;
@@ -214,6 +202,18 @@ enum class RecvStatus { kData, kClosed, kError, kTimeout };
 // Receives up to capacity bytes, waiting at most timeout_ms. *received is set for kData.
 RecvStatus recv_some(Socket socket, char* buffer, std::size_t capacity, int timeout_ms,
                      std::size_t* received);
+
+// ---------------------------------------------------------------- loopback listener
+
+// A listening socket pair for a redirect from the browser: 127.0.0.1 and ::1 on the same
+// port (::1 only where the machine has an IPv6 loopback), never any other interface.
+struct LoopbackListener;
+// Listens on a free port chosen by the system; *port receives it. nullptr on failure.
+LoopbackListener* listen_loopback(uint16_t* port);
+// Waits at most timeout_ms for a connection on either address; kInvalidSocket on
+// time-out or error. The accepted socket is used with send_some, recv_some, close_socket.
+Socket accept_loopback(LoopbackListener* listener, int timeout_ms);
+void close_listener(LoopbackListener* listener);
 
 // ---------------------------------------------------------------- helper commands
 

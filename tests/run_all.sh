@@ -24,6 +24,8 @@ command -v python3 >/dev/null || need+=(python3)
 # A minimal Debian has no /etc/hosts without netbase, and the tests resolve "localhost".
 [ -f /etc/hosts ] || need+=(netbase)
 [ -f /usr/include/openssl/ssl.h ] || need+=(libssl-dev)
+[ -f /usr/include/x86_64-linux-gnu/curl/curl.h ] || [ -f /usr/include/curl/curl.h ] || need+=(libcurl4-openssl-dev)
+[ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
 command -v openssl >/dev/null || need+=(openssl)  # the TLS tests make their certificates with it
 if [ ${#need[@]} -gt 0 ]; then
   apt_install "${need[@]}" || log "cannot install ${need[*]}"
