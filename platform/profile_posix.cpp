@@ -279,6 +279,8 @@ bool write_all(int fd, const std::string& data) {
   return true;
 }
 
+}  // namespace
+
 // Replaces the file at path with content: written to a new file beside it, then renamed
 // over it, so that a failure leaves the old file whole. The new file is owner-only,
 // whatever the old one's permissions were: it holds the enciphered passwords.
@@ -293,7 +295,6 @@ bool replace_file(const std::string& path, const std::string& content) {
   return ok;
 }
 
-}  // namespace
 
 std::string profile_get_string(const char* section, const char* key, const char* fallback,
                                std::size_t size, const std::string& path) {
