@@ -151,6 +151,16 @@ std::string base64_encode(const std::string& bytes) {
   return text;
 }
 
+std::string base64url_encode(const std::string& bytes) {
+  std::string text = base64_encode(bytes);
+  while (!text.empty() && text.back() == '=') text.pop_back();
+  for (char& c : text) {
+    if (c == '+') c = '-';
+    if (c == '/') c = '_';
+  }
+  return text;
+}
+
 int base64_decode(const char* text, std::size_t length, unsigned char* dest, std::size_t* count) {
   if (dest == nullptr) return -1;
   std::size_t groups = length / 4;

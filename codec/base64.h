@@ -1,5 +1,6 @@
-// Base64 (RFC 2045): the buffer encoder and decoder used by SMTP authentication, and the
-// streamer that writes an attachment's Base64 part body into its work file.
+// Base64 (RFC 2045): the buffer encoder and decoder used by SMTP authentication, its URL-safe
+// form for OAuth 2.0, and the streamer that writes an attachment's Base64 part body into
+// its work file.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +18,9 @@ int base64_encode(const unsigned char* source, std::size_t n, char* dest, std::s
                   std::size_t* needed);
 // The same encoding into a string.
 std::string base64_encode(const std::string& bytes);
+// The URL- and file-name-safe alphabet ("-" and "_" for "+" and "/") without "=" padding
+// (RFC 4648 section 5), as PKCE sends its challenge (RFC 7636 appendix A).
+std::string base64url_encode(const std::string& bytes);
 
 // Decodes length characters of text into dest, which must hold 3*floor(length/4)+1 bytes.
 // Returns 0 with the bytes, a NUL after them and their count in *count, or -1 for a
