@@ -1,5 +1,6 @@
 // POSIX services of the browser sign-in: the listener on both loopback addresses and no
-// other, the random source, and xdg-open started without waiting and only with a display.
+// other, the random source, xdg-open started without waiting and only with a display; and
+// the sign-in ending when nobody comes.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <stdlib.h>
@@ -12,6 +13,9 @@
 #include <cstring>
 #include <string>
 
+#include "config/settings.h"
+#include "oauth/browser_flow.h"
+#include "oauth/token_file.h"
 #include "platform/platform.h"
 #include "test_files.h"
 
@@ -194,6 +198,26 @@ TEST_F(OpenBrowserTest, NothingStartsWithoutADisplayOrAnOpener) {
   }
   platform::sleep_ms(1500);
   EXPECT_EQ(read_file(record_), "<missing>");
+}
+
+TEST(BrowserSignIn, NobodyComingEndsTheWaitWithNothingStored) {
+  g_settings.settings_path = scratch_path("browser", ".ini");
+  const std::string tokens = token_file_path();
+  platform::remove_file(tokens);
+  OAuthConfig config;
+  config.provider = 3;
+  config.client_id = "c";
+  config.authorize_url = "http://127.0.0.1:9/authorize";
+  config.token_url = "http://127.0.0.1:9/token";
+  // No display: nothing is opened, the URL is only printed.
+  ScopedEnv display("DISPLAY", nullptr);
+  ScopedEnv wayland("WAYLAND_DISPLAY", nullptr);
+  const uint32_t started = platform::tick_count();
+  EXPECT_FALSE(sign_in_with_browser_within(config, 400));
+  const uint32_t spent = platform::tick_count() - started;
+  EXPECT_GE(spent, 390u);
+  EXPECT_LT(spent, 5000u);
+  EXPECT_EQ(read_file(tokens), "<missing>");
 }
 
 }  // namespace
