@@ -113,11 +113,12 @@ def _run_env(env):
     return full_env
 
 
-def start(args, cwd, env=None, console_events=False, stdout=subprocess.DEVNULL):
-    """Starts the program without waiting for it; returns the Popen object (standard input
-    and error on the null device). Under Wine it goes through the launcher; with
-    console_events the launcher gives it a console, and the returned object's
-    raise_ctrl_c() makes the launcher raise a Ctrl+C console control event there."""
+def start(args, cwd, env=None, console_events=False, stdout=subprocess.DEVNULL,
+          stdin=subprocess.DEVNULL):
+    """Starts the program without waiting for it; returns the Popen object (standard error
+    on the null device, standard input and output as given). Under Wine it goes through
+    the launcher; with console_events the launcher gives it a console, and the returned
+    object's raise_ctrl_c() makes the launcher raise a Ctrl+C console control event there."""
     full_env = _run_env(env)
     if WINDOWS and RUNNER and os.path.exists(WINE_LAUNCHER):
         full_env["LANG"] = "C.UTF-8"
@@ -128,7 +129,7 @@ def start(args, cwd, env=None, console_events=False, stdout=subprocess.DEVNULL):
         command = RUNNER.split(";") + [WINE_LAUNCHER]
         command += ["--console", native_path(trigger)] if console_events else []
         command.append(native_path(request))
-        process = subprocess.Popen(command, cwd=cwd, env=full_env, stdin=subprocess.DEVNULL,
+        process = subprocess.Popen(command, cwd=cwd, env=full_env, stdin=stdin,
                                    stdout=stdout, stderr=subprocess.DEVNULL)
         process.request_file = request  # for the caller to remove once the run is over
         process.raise_ctrl_c = lambda: open(trigger, "wb").close()
@@ -136,7 +137,7 @@ def start(args, cwd, env=None, console_events=False, stdout=subprocess.DEVNULL):
         return process
     command = (RUNNER.split(";") if RUNNER else []) + [BIN]
     command.extend(os.fsencode(a) if isinstance(a, str) else a for a in args)
-    process = subprocess.Popen(command, cwd=cwd, env=full_env, stdin=subprocess.DEVNULL,
+    process = subprocess.Popen(command, cwd=cwd, env=full_env, stdin=stdin,
                                stdout=stdout, stderr=subprocess.DEVNULL)
     process.request_file = None
     process.trigger_file = None
