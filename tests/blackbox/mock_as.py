@@ -35,7 +35,7 @@ Control (JSON in, JSON out; POST unless said; never logged):
                        become inactive at /introspect, refresh tokens get invalid_grant
   /control/mint        {"sub", "client_id", "ttl", "scope"} -> {"access_token": ...}
   GET /control/log     every logged request so far; /control/reset forgets log and queues
-  GET /control/state   device codes, user codes, live refresh tokens
+  GET /control/state   device codes, user codes, live refresh tokens, issued tokens
 
 Outcomes of a queue (the first queued one is taken per request; an empty queue means the
 normal behaviour: device polls pending until approved, refresh succeeds):
@@ -146,14 +146,18 @@ class _Server(ThreadingHTTPServer):
     def finish_request(self, request, client_address):
         # The handshake runs in the connection's own thread, so that a client that stalls
         # in it or refuses the certificate holds up nobody else.
-        if self.context is not None:
-            request.settimeout(10)
-            try:
-                request = self.context.wrap_socket(request, server_side=True)
-            except (ssl.SSLError, OSError) as e:
-                self.mock._record({"listener": self.name, "tls_error": str(e)})
-                return
-        super().finish_request(request, client_address)
+        if self.context is None:
+            return super().finish_request(request, client_address)
+        request.settimeout(10)
+        try:
+            wrapped = self.context.wrap_socket(request, server_side=True)
+        except (ssl.SSLError, OSError) as e:
+            self.mock._record({"listener": self.name, "tls_error": str(e)})
+            return
+        try:
+            super().finish_request(wrapped, client_address)
+        finally:
+            wrapped.close()
 
     def handle_error(self, request, client_address):
         pass  # a client that went away is no failure of the mock
@@ -235,6 +239,7 @@ class MockAuthServer:
             self.queues = {}         # (kind, client_id) -> [outcome, ...]
             self.revoked_jti = set()
             self.revoked_sub = set()
+            self.issued = []         # every token reply with tokens, in order
 
     def configure(self, **settings):
         with self.lock:
@@ -290,6 +295,7 @@ class MockAuthServer:
             return {"devices": {dc: {k: v for k, v in d.items() if k != "queue"}
                                 for dc, d in self.devices.items()},
                     "refresh_tokens": sorted(self.refresh),
+                    "issued": list(self.issued),
                     "revoked_subjects": sorted(self.revoked_sub)}
 
     def newest_user_code(self):
@@ -363,6 +369,7 @@ class MockAuthServer:
             rt = "rt-" + secrets.token_urlsafe(32)
             self.refresh[rt] = dict(grant)
             reply["refresh_token"] = rt
+        self.issued.append(dict(reply, client_id=grant["client_id"]))
         return 200, reply
 
     def _fault(self, outcome):
