@@ -1,10 +1,12 @@
 // HTTPS form POSTs with libcurl on OpenSSL. Certificate and host name checks are on unless
 // SSL_VERIFY turns them off; SSL_CA_FILE replaces the system's roots; the proxy comes from
-// the environment as libcurl reads it. One deadline covers the whole exchange, and the
+// the environment as libcurl reads it, except for the loopback interface, which no proxy
+// can reach on the caller's behalf. One deadline covers the whole exchange, and the
 // body is capped in the write callback (libcurl's own size limit needs a Content-Length).
 #include <curl/curl.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 #include "platform/http.h"
@@ -55,6 +57,21 @@ HttpStatus status_of(CURLcode code, const Sink& sink) {
   }
 }
 
+// The environment's no_proxy list with the loopback addresses added: libcurl would send
+// even a request for 127.0.0.1 to the proxy of http_proxy.
+std::string no_proxy_list() {
+  const char* listed = std::getenv("no_proxy");
+  if (listed == nullptr || *listed == '\0') listed = std::getenv("NO_PROXY");
+  std::string list = listed == nullptr ? "" : listed;
+  if (list == "*") return list;
+  if (!list.empty()) list += ",";
+#if LIBCURL_VERSION_NUM >= 0x075600
+  return list + "localhost,127.0.0.0/8,::1";
+#else
+  return list + "localhost,127.0.0.1,::1";
+#endif
+}
+
 }  // namespace
 
 HttpResponse http_post_form(const std::string& url, const std::string& body,
@@ -79,6 +96,8 @@ HttpResponse http_post_form(const std::string& url, const std::string& body,
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
 #endif
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  const std::string no_proxy = no_proxy_list();
+  curl_easy_setopt(curl, CURLOPT_NOPROXY, no_proxy.c_str());
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_text);
   curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());

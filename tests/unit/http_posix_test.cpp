@@ -110,6 +110,17 @@ TEST_F(HttpPost, SendsTheFormAndReturnsStatusAndBody) {
   EXPECT_EQ(q.substr(q.find("\r\n\r\n") + 4), "grant_type=refresh_token&x=a%20b");
 }
 
+TEST_F(HttpPost, LoopbackIsReachedPastAProxyOfTheEnvironment) {
+  setenv("http_proxy", "http://127.0.0.1:9", 1);
+  setenv("no_proxy", "example.com", 1);
+  OneShotServer server(reply_with("200 OK", "{}"));
+  platform::HttpResponse r = platform::http_post_form(server.url(), "a=b", {});
+  unsetenv("http_proxy");
+  unsetenv("no_proxy");
+  ASSERT_EQ(r.status, platform::HttpStatus::kOk) << r.detail;
+  EXPECT_EQ(r.http_status, 200);
+}
+
 TEST_F(HttpPost, ErrorStatusesAndRedirectsComeBackAsTheyAre) {
   {
     OneShotServer server(reply_with("400 Bad Request", R"({"error":"invalid_grant"})"));
