@@ -3,8 +3,8 @@
 // connection is made, so that its failure comes before anything is sent.
 #include "oauth/access_token.h"
 
-#include <cstdio>
 #include <ctime>
+#include <vector>
 
 #include "app/console.h"
 #include "app/errors.h"
@@ -53,14 +53,9 @@ std::string refusal_text(const TokenReply& reply) {
   return text;
 }
 
-bool g_token_used = false;
-
 }  // namespace
 
-bool oauth_token_used() { return g_token_used; }
-
 std::string oauth_access_token() {
-  g_token_used = true;
   const OAuthConfig config = oauth_config();
   StoredTokens tokens;
   if (!read_token_file(&tokens)) {

@@ -5,9 +5,6 @@
 
 #include <string>
 
-// True when the token of this send comes from the token file.
-bool oauth_token_used();
-
 // The access token, or the end of the run: error 27 when a person must act (no usable
 // token file, tokens for other settings, an endpoint not allowed, the refresh refused for
 // good), error 28 when a later run may succeed. Debug mode shows one line for the step.

@@ -3,10 +3,13 @@ mock authorization server: polling at the server's pace, the token file, the ref
 store nothing, endpoints that must not be used, and sign-out."""
 import os
 import re
+import signal
+import subprocess
+import time
 import unittest
 
 import oauth_support
-from harness import WINDOWS, console
+from harness import BIN, RUNNER, WINDOWS, _PASSED_THROUGH, console
 from oauth_support import (CLIENT, LINE20_NONE, LINE20_SIGNED_IN, NOTHING_STORED, SIGNED_IN,
                            OAuthTest)
 
@@ -150,6 +153,13 @@ class DeviceSignIn(OAuthTest):
                                OAUTH_TOKEN_URL=self.mock.url("/token", host="localhost"))
         self.signed_in(keys=keys)
 
+    def test_loopback_endpoints_are_reached_directly_whatever_proxy_is_set(self):
+        # A proxy from the environment that nothing answers on.
+        dead = "http://127.0.0.1:%d" % oauth_support.closed_port()
+        env = self.env(http_proxy=dead, https_proxy=dead, all_proxy=dead, HTTP_PROXY=dead,
+                       HTTPS_PROXY=dead, ALL_PROXY=dead)
+        self.signed_in(env=env)
+
     def test_missing_device_endpoint_for_provider_3(self):
         r = self.sign_in(keys=self.oauth_keys(OAUTH_DEVICE_URL=None), method=0)
         self.assertNothingStored(r, "OAUTH_DEVICE_URL が設定されていません。")
@@ -202,6 +212,60 @@ class DeviceSignIn(OAuthTest):
         self.assertNotIn(console(SIGNED_IN), r.stdout, r)
         self.assertNotIn("OAUTH_CLIENT_SECRET=" + saved.split("OAUTH_CLIENT_SECRET=")[1][:8],
                          self.saved())
+
+
+@unittest.skipUnless(not WINDOWS and not RUNNER, "POSIX signals of a native program")
+class Interrupted(OAuthTest):
+    ANSWERS = b"2\n20\n3\n\n\n1\n12\ny\n"
+
+    def start_menu(self):
+        self.write("vorna.ini", "[SMTP]\r\nSMTP_PORT=1\r\n" + self.settings(0))
+        env = {k: os.environ[k] for k in _PASSED_THROUGH if k in os.environ}
+        env.update({k: v for k, v in self.env().items() if v is not None})
+        process = subprocess.Popen([BIN], cwd=self.cwd, env=env, stdin=subprocess.PIPE,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: process.poll() is None and process.kill())
+        process.stdin.write(self.ANSWERS)
+        process.stdin.close()
+        return process
+
+    def wait_until(self, condition, timeout=20):
+        deadline = time.monotonic() + timeout
+        while not condition():
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.001)
+
+    def test_ctrl_c_while_waiting_for_the_person_stores_nothing(self):
+        with open(os.path.join(self.cwd, "vorna.ini"), "w"):
+            pass
+        process = self.start_menu()
+        with open(os.path.join(self.cwd, "vorna.ini"), "rb") as f:
+            before = f.read()
+        self.wait_until(lambda: self.mock.requests("/token"))
+        process.send_signal(signal.SIGINT)
+        self.assertEqual(process.wait(10), -signal.SIGINT)
+        self.assertEqual(os.listdir(self.cwd), ["vorna.ini"])
+        with open(os.path.join(self.cwd, "vorna.ini"), "rb") as f:
+            self.assertEqual(f.read(), before)
+
+    def test_ctrl_c_as_the_tokens_come_leaves_a_whole_file_or_none(self):
+        for delay in (0, 0.0005, 0.001, 0.002, 0.004, 0.008):
+            with self.subTest(delay=delay):
+                self.mock.reset()
+                for name in os.listdir(self.cwd):
+                    os.remove(os.path.join(self.cwd, name))
+                self.mock.script(CLIENT, device=["success"])
+                process = self.start_menu()
+                self.wait_until(lambda: self.mock.issued)
+                time.sleep(delay)
+                process.send_signal(signal.SIGINT)
+                process.wait(10)
+                left = sorted(os.listdir(self.cwd))
+                self.assertIn(left, (["vorna.ini"], ["vorna.ini", "vorna.tok"]))
+                if "vorna.tok" in left:
+                    # Whole: it reads back as signed in.
+                    info = self.vorna("-i", "-h127.0.0.1", "-Tx", "b@example.test")
+                    self.assertIn(console("サインイン済み(デバイスコード)"), info.stdout, info)
 
 
 class HttpsSignIn(OAuthTest):
