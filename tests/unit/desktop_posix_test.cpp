@@ -201,6 +201,7 @@ TEST_F(OpenBrowserTest, NothingStartsWithoutADisplayOrAnOpener) {
 }
 
 TEST(BrowserSignIn, NobodyComingEndsTheWaitWithNothingStored) {
+  const std::string saved_path = g_settings.settings_path;
   g_settings.settings_path = scratch_path("browser", ".ini");
   const std::string tokens = token_file_path();
   platform::remove_file(tokens);
@@ -218,6 +219,7 @@ TEST(BrowserSignIn, NobodyComingEndsTheWaitWithNothingStored) {
   EXPECT_GE(spent, 390u);
   EXPECT_LT(spent, 5000u);
   EXPECT_EQ(read_file(tokens), "<missing>");
+  g_settings.settings_path = saved_path;
 }
 
 }  // namespace
