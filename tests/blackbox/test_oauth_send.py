@@ -13,7 +13,7 @@ import unittest
 import fake_smtp
 import tls_certs
 from fake_smtp import FakeSMTP, dialogue, greet, on, silence
-from harness import console
+from harness import WINDOWS, console, native_path
 from oauth_support import CLIENT, EHLO_BEARER, USER, OAuthTest, error_lines
 
 REFRESH = "refresh_token"
@@ -123,6 +123,36 @@ class StoredTokens(OAuthTest):
         self.assertEqual([e["form"]["refresh_token"] for e in refreshes],
                          [first["refresh_token"]] * 2)
 
+    def test_five_minutes_left_is_the_line_between_using_and_refreshing(self):
+        # expires_in as a string of digits, as some servers send it, counts the same.
+        self.mock.configure(ttl=7 * 60, expires_in_as_string=True)
+        issued = self.signed_in()
+        r, server = self.send(self.bearer_script(4, issued["access_token"]))
+        self.assertClean(r, server)
+        self.assertEqual(self.mock.requests("/token", grant_type=REFRESH), [])
+        self.mock.configure(ttl=4 * 60)
+        os.remove(self.token_path)
+        self.signed_in()
+        r, server = self.send(accept_any_bearer())
+        self.assertClean(r, server)
+        self.assertEqual(len(self.mock.requests("/token", grant_type=REFRESH)), 1)
+
+    def test_the_token_step_runs_only_where_a_token_is_wanted(self):
+        # No token file at all: SMTP_AUTH 0 sends without one, and a password command
+        # wins over the sign-in.
+        r, server = self.send(dialogue(), method=0)
+        self.assertClean(r, server)
+        token = self.mock.mint(client_id=CLIENT)
+        path = os.path.join(self.dir, "token.txt")
+        with open(path, "w") as f:
+            f.write(token + "\n")
+        command = ("cmd /c type \"%s\"" if WINDOWS else "cat '%s'") % native_path(path)
+        r, server = self.deliver(self.bearer_script(5, token), "-f" + USER, "-Tbody",
+                                 "b@example.test", ini=self.settings(
+                                     5, smtp="SMTP_PASS_COMMAND=%s\r\n" % command))
+        self.assertClean(r, server)
+        self.assertEqual(self.mock.requests(), [])
+
     def test_microsoft_refresh_asks_for_the_scope_and_debug_names_the_host(self):
         self.mock.configure(ttl=SHORT_TTL)
         keys = self.oauth_keys(provider=1, OAUTH_TENANT="organizations")
@@ -206,7 +236,9 @@ class Failures(OAuthTest):
                            ("scope", self.oauth_keys(OAUTH_SCOPE="https://mail.google.com/")),
                            ("provider", self.oauth_keys(provider=1))]:
             with self.subTest(name):
-                self.run_failing(27, keys=keys)
+                r = self.run_failing(27, keys=keys)
+                self.assertIn(console("#OAuthトークン         : 別の設定で発行済み(サインインが必要)\n"),
+                              r.stdout)
         self.assertEqual(self.mock.requests(), [])
 
     def test_a_changed_endpoint_is_no_change_of_what_the_tokens_are_for(self):
