@@ -192,6 +192,7 @@ class MockAuthServer:
     # ------------------------------------------------------------------ life
 
     def start(self):
+        self.stopping.clear()
         for name, context in (("http", None), ("https", self.tls_context)):
             if name == "https" and context is None:
                 continue
