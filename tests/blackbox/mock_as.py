@@ -42,9 +42,11 @@ normal behaviour: device polls pending until approved, refresh succeeds):
   success, pending (authorization_pending), slow_down, expired_token, access_denied,
   authorization_declined, bad_verification_code, invalid_grant, invalid_client,
   unauthorized_client, interaction_required, invalid_scope, no_refresh (success without a
-  refresh token), no_rotation (success, the same refresh token stays valid),
+  refresh token; a refresh then leaves the old one valid), no_rotation (success, the
+  same refresh token sent again),
   http500, http429, http502html, notjson, badjson (JSON without access_token),
-  wrongtype (expires_in an object), close (connection closed, no reply),
+  wrongtype (expires_in an object), huge (a 2 MiB reply), redirect (302 to /stolen),
+  close (connection closed, no reply),
   silence:SECONDS (answers nothing that long, then closes), slow:SECONDS (then success),
   deny (authorize: error=access_denied).
 
@@ -387,6 +389,11 @@ class MockAuthServer:
             return 200, {"token_type": "Bearer", "expires_in": 3600}
         if outcome == "wrongtype":
             return 200, {"token_type": "Bearer", "expires_in": {"s": 1}, "access_token": 17}
+        if outcome == "huge":
+            return 200, b'{"access_token":"' + b"x" * (2 << 20) + b'","expires_in":3600}'
+        if outcome == "redirect":
+            # Elsewhere on the same server: a client that follows it shows at /stolen.
+            return 302, {}, "/stolen"
         if outcome == "close":
             raise _Delay(0)
         if outcome.startswith("silence:"):
@@ -458,7 +465,7 @@ class MockAuthServer:
             return self._error(outcome)
         if outcome == "no_rotation":
             return self._tokens(grant, refresh="same", old=rt)
-        if not self.settings["keep_old_refresh"]:
+        if not self.settings["keep_old_refresh"] and outcome == "success":
             self.refresh.pop(rt, None)
         reply = self._tokens(grant, refresh=outcome == "success")
         if delay:
@@ -591,7 +598,9 @@ class MockAuthServer:
                     status, body = self._device_authorization(
                         form, "%s://%s" % (h.server.name, h.headers.get("Host", "127.0.0.1")))
                 elif method == "POST" and u.path == "/token":
-                    status, body = self._token(form, ctype)
+                    reply = self._token(form, ctype)
+                    status, body = reply[:2]
+                    location = reply[2] if len(reply) > 2 else None
                 elif method == "GET" and u.path == "/authorize":
                     status, body, location = self._authorize(query)
                 elif u.path == "/introspect":

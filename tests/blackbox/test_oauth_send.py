@@ -115,13 +115,13 @@ class StoredTokens(OAuthTest):
     def test_without_a_new_refresh_token_the_old_one_is_kept(self):
         self.mock.configure(ttl=SHORT_TTL)
         first = self.signed_in()
-        self.mock.script(CLIENT, refresh=["no_rotation", "success"])
-        for _ in range(2):
+        self.mock.script(CLIENT, refresh=["no_refresh", "no_rotation", "success"])
+        for _ in range(3):
             r, server = self.send(accept_any_bearer())
             self.assertClean(r, server)
         refreshes = self.mock.requests("/token", grant_type=REFRESH)
         self.assertEqual([e["form"]["refresh_token"] for e in refreshes],
-                         [first["refresh_token"]] * 2)
+                         [first["refresh_token"]] * 3)
 
     def test_five_minutes_left_is_the_line_between_using_and_refreshing(self):
         # expires_in as a string of digits, as some servers send it, counts the same.
@@ -195,6 +195,8 @@ class Failures(OAuthTest):
                  ("notjson", 28, b"HTTP 200"),
                  ("badjson", 28, b"HTTP 200"),
                  ("wrongtype", 28, b"HTTP 200"),
+                 ("huge", 28, b"127.0.0.1"),
+                 ("redirect", 28, b"HTTP 302"),
                  ("close", 28, b"127.0.0.1")]
         for outcome, code, trace in cases:
             with self.subTest(outcome):
@@ -203,8 +205,10 @@ class Failures(OAuthTest):
                 self.assertRegex(r.stdout, rb"\[oauth token : 127\.0\.0\.1[^\n]*\]")
                 self.assertIn(trace, r.stdout)
                 self.assertNoSecrets(r, issued["access_token"], issued["refresh_token"])
-        # Each of them made exactly one request, and the refresh token still works.
+        # Each of them made exactly one request (a redirect is not followed), and the
+        # refresh token still works.
         self.assertEqual(len(self.mock.requests("/token", grant_type=REFRESH)), len(cases))
+        self.assertEqual(self.mock.requests("/stolen"), [])
         r, server = self.send(accept_any_bearer())
         self.assertClean(r, server)
 

@@ -121,6 +121,12 @@ class DeviceSignIn(OAuthTest):
                 self.assertNothingStored(r, reason)
                 self.assertEqual(len(self.mock.requests("/token")), 2)
 
+    def test_the_page_named_verification_url_as_google_names_it(self):
+        self.mock.configure(verification_field="verification_url")
+        r = self.sign_in(["success"])
+        self.assertIn(console("  ページ : %s\n" % self.mock.url("/device")), r.stdout)
+        self.assertIn(console(SIGNED_IN), r.stdout)
+
     def test_the_code_running_out_ends_the_wait(self):
         self.mock.configure(expires_in=3)
         r = self.sign_in(outcomes=(), method=0)
