@@ -30,7 +30,8 @@ Control (JSON in, JSON out; POST unless said; never logged):
                        the person's answer; polls after it get that outcome
   /control/settings    {"ttl": s, "interval": s, "expires_in": s, "keep_old_refresh": bool,
                         "require_secret": {client: secret}, "expires_in_as_string": bool,
-                        "verification_field": "verification_uri" | "verification_url"}
+                        "verification_field": "verification_uri" | "verification_url",
+                        "token_pad": n (about 1.3 n more characters in each access token)}
   /control/revoke      {"sub": S} or {"token": access or refresh token}: access tokens
                        become inactive at /introspect, refresh tokens get invalid_grant
   /control/mint        {"sub", "client_id", "ttl", "scope"} -> {"access_token": ...}
@@ -188,7 +189,7 @@ class MockAuthServer:
         self.http_port = self.https_port = None
         self.defaults = {"ttl": ttl, "interval": 1, "expires_in": 900, "keep_old_refresh": False,
                          "require_secret": {}, "expires_in_as_string": False,
-                         "verification_field": "verification_uri"}
+                         "verification_field": "verification_uri", "token_pad": 0}
         self.reset()
 
     # ------------------------------------------------------------------ life
@@ -332,6 +333,8 @@ class MockAuthServer:
         body = {"iss": self.issuer, "sub": sub, "aud": client_id, "azp": client_id,
                 "iat": now, "nbf": now - 5, "exp": now + int(ttl), "scope": scope,
                 "jti": secrets.token_hex(8)}
+        if self.settings["token_pad"]:  # long tokens, as some providers issue
+            body["pad"] = secrets.token_urlsafe(self.settings["token_pad"])
         signing = (b64url(json.dumps(head, separators=(",", ":")).encode()) + "." +
                    b64url(json.dumps(body, separators=(",", ":")).encode()))
         signature = hmac.new(self.hs_key, signing.encode(), hashlib.sha256).digest()

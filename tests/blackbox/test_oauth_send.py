@@ -14,7 +14,7 @@ import fake_smtp
 import tls_certs
 from fake_smtp import FakeSMTP, dialogue, greet, on, silence
 from harness import WINDOWS, console, native_path
-from oauth_support import CLIENT, EHLO_BEARER, USER, OAuthTest, error_lines
+from oauth_support import CLIENT, EHLO_BEARER, MECHANISMS, USER, OAuthTest, error_lines
 
 REFRESH = "refresh_token"
 MS_SCOPE = "https://outlook.office.com/SMTP.Send offline_access"
@@ -136,6 +136,20 @@ class StoredTokens(OAuthTest):
         r, server = self.send(accept_any_bearer())
         self.assertClean(r, server)
         self.assertEqual(len(self.mock.requests("/token", grant_type=REFRESH)), 1)
+
+    def test_long_tokens_are_stored_and_sent_whole(self):
+        # About 10 KB: the AUTH line would pass 12,288 octets, so the response follows a 334.
+        self.mock.configure(token_pad=7000)
+        issued = self.signed_in()
+        self.assertGreater(len(issued["access_token"]), 9000)
+        for method in (4, 5):
+            with self.subTest(method=method):
+                r, server = self.send(self.bearer_script(method, issued["access_token"]),
+                                      method=method)
+                self.assertClean(r, server)
+                self.assertEqual(bearer_of(server), issued["access_token"])
+                self.assertEqual(server.commands[1].strip().upper(),
+                                 b"AUTH " + MECHANISMS[method].encode())
 
     def test_the_token_step_runs_only_where_a_token_is_wanted(self):
         # No token file at all: SMTP_AUTH 0 sends without one, and a password command
