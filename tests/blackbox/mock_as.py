@@ -49,7 +49,8 @@ normal behaviour: device polls pending until approved, refresh succeeds):
   wrongtype (expires_in an object), huge (a 2 MiB reply), redirect (302 to /stolen),
   close (connection closed, no reply),
   silence:SECONDS (answers nothing that long, then closes), slow:SECONDS (then success),
-  deny (authorize: error=access_denied).
+  deny (authorize: error=access_denied); any other word is answered as an OAuth error of
+  that name (authorize: a redirect with error=WORD).
 
 Access tokens are HS256 JWTs (kid "k1", key --hs-key) with iss, sub, aud, azp, iat, nbf,
 exp, scope, jti. Refresh tokens, device codes and codes are random strings with a prefix.
@@ -357,7 +358,7 @@ class MockAuthServer:
         return claims
 
     def _error(self, outcome):
-        code, status, text = _ERRORS[outcome]
+        code, status, text = _ERRORS.get(outcome, (outcome, 400, "refused by the test"))
         return status, {"error": code, "error_description": text, "error_codes": [70000],
                         "trace_id": secrets.token_hex(8)}
 
@@ -444,11 +445,17 @@ class MockAuthServer:
         fault = self._fault(outcome)
         if fault:
             return fault
-        if outcome in ("success", "no_refresh"):
-            del self.devices[dc]
-            return self._tokens({"sub": "alice", "client_id": d["client_id"],
-                                 "scope": d["scope"]}, refresh=outcome == "success")
-        return self._error(outcome)
+        delay = 0
+        if outcome.startswith("slow:"):
+            delay, outcome = float(outcome.split(":", 1)[1]), "success"
+        if outcome not in ("success", "no_refresh"):
+            return self._error(outcome)
+        del self.devices[dc]
+        reply = self._tokens({"sub": "alice", "client_id": d["client_id"],
+                              "scope": d["scope"]}, refresh=outcome == "success")
+        if delay:
+            raise _Delay(delay, reply)
+        return reply
 
     def _refresh_grant(self, form):
         rt = form.get("refresh_token", "")
@@ -522,8 +529,8 @@ class MockAuthServer:
         if query.get("code_challenge_method") != "S256" or len(challenge) != 43:
             return bad("PKCE with S256 required")
         outcome = self._take("authorize", client) or "success"
-        if outcome == "deny":
-            params = {"error": "access_denied",
+        if outcome not in ("success", "no_refresh"):
+            params = {"error": "access_denied" if outcome == "deny" else outcome,
                       "error_description": "the user declined", "state": query["state"]}
         else:
             code = "ac-" + secrets.token_urlsafe(24)
