@@ -121,6 +121,12 @@ class DeviceSignIn(OAuthTest):
                 self.assertNothingStored(r, reason)
                 self.assertEqual(len(self.mock.requests("/token")), 2)
 
+    def test_the_page_named_verification_url_as_google_names_it(self):
+        self.mock.configure(verification_field="verification_url")
+        r = self.sign_in(["success"])
+        self.assertIn(console("  ページ : %s\n" % self.mock.url("/device")), r.stdout)
+        self.assertIn(console(SIGNED_IN), r.stdout)
+
     def test_the_code_running_out_ends_the_wait(self):
         self.mock.configure(expires_in=3)
         r = self.sign_in(outcomes=(), method=0)
@@ -169,6 +175,20 @@ class DeviceSignIn(OAuthTest):
         r = self.sign_in(keys=self.oauth_keys(provider=2), method=0)
         self.assertNothingStored(r, "Google は Gmail 向けのデバイスコードでのサインインを受け付けません")
         self.assertEqual(self.mock.requests(), [])
+
+    def test_the_token_file_lies_beside_the_settings_file_found(self):
+        # Found through windir, not in the working directory.
+        other = os.path.join(self.dir, "windir")
+        os.mkdir(other)
+        self.write("vorna.ini", "[SMTP]\r\nSMTP_PORT=1\r\n" + self.settings(4), directory=other)
+        self.mock.script(CLIENT, device=["success"])
+        env = self.env(windir=oauth_support.native_path(other))
+        r = self.vorna(stdin=b"2\n20\n3\n\n\n1\n12\ny\n", env=env)
+        self.assertIn(console(SIGNED_IN), r.stdout)
+        self.assertEqual(sorted(os.listdir(other)), ["vorna.ini", "vorna.tok"])
+        self.assertEqual(os.listdir(self.cwd), [])
+        info = self.vorna("-i", "-h127.0.0.1", "-Tx", "b@example.test", env=env)
+        self.assertIn(console("サインイン済み(デバイスコード)"), info.stdout)
 
     def test_sign_out_and_sign_in_again(self):
         first = self.signed_in()
