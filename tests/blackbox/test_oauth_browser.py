@@ -245,16 +245,19 @@ class BrowserSignIn(OAuthTest):
         self.assertEqual(get(location)[0], 200)
         self.assertIn(SIGNED_IN, text(run.finish()))
 
-    def test_access_denied_ends_the_sign_in(self):
-        self.mock.script(CLIENT, authorize=["deny"])
-        run = self.start()
-        status, _, body = get(self.authorize(run.url(self.mock.url("/authorize"))))
-        self.assertEqual(status, 200)
-        self.assertIn("サインインは完了しませんでした。".encode("utf-8"), body)
-        r = run.finish()
-        self.assertNothingStored(r, "ブラウザでのサインインが拒否されました: access_denied "
-                                    "the user declined")
-        self.assertEqual(self.mock.requests("/token"), [])
+    def test_an_error_in_the_redirect_ends_the_sign_in(self):
+        for outcome, error in (("deny", "access_denied"), ("invalid_scope", "invalid_scope")):
+            with self.subTest(error):
+                self.mock.reset()
+                self.mock.script(CLIENT, authorize=[outcome])
+                run = self.start()
+                status, _, body = get(self.authorize(run.url(self.mock.url("/authorize"))))
+                self.assertEqual(status, 200)
+                self.assertIn("サインインは完了しませんでした。".encode("utf-8"), body)
+                r = run.finish()
+                self.assertNothingStored(r, "ブラウザでのサインインが拒否されました: %s "
+                                            "the user declined" % error)
+                self.assertEqual(self.mock.requests("/token"), [])
 
     def test_a_verifier_that_does_not_match_stores_nothing(self):
         # The browser (or someone in its place) swapped the challenge: the code is bound to
