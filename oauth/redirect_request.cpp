@@ -336,8 +336,8 @@ RedirectOutcome wait_for_redirect(platform::LoopbackListener* listener, const st
       if (status == platform::RecvStatus::kData) {
         request = redirect_reader_take(&connection.reader, buffer, received, state);
       }
-      const bool open = status == platform::RecvStatus::kData ||
-                        status == platform::RecvStatus::kTimeout;
+      const bool open =
+          status == platform::RecvStatus::kData || status == platform::RecvStatus::kTimeout;
       if (request.verdict == RedirectVerdict::kIncomplete && open &&
           left_of(connection.accepted, kRedirectConnectionMs) > 0) {
         ++i;

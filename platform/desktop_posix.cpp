@@ -49,7 +49,8 @@ std::string find_xdg_open() {
   std::size_t start = 0;
   for (;;) {
     std::size_t end = path.find(':', start);
-    std::string dir = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string dir =
+        path.substr(start, end == std::string::npos ? std::string::npos : end - start);
     // An empty entry is the current directory, which is not searched here: a program
     // named xdg-open there is nothing the user chose.
     if (!dir.empty() && dir[0] == '/') {

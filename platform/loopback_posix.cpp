@@ -121,8 +121,8 @@ Socket accept_loopback(LoopbackListener* listener, int timeout_ms) {
       if (fd < 0) {
         // Gone again (reset before it was taken): wait on. Anything else (no descriptors
         // left) would come back at once on every poll: give up rather than spin.
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED ||
-            errno == EINTR || errno == EPROTO) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED || errno == EINTR ||
+            errno == EPROTO) {
           continue;
         }
         return kInvalidSocket;

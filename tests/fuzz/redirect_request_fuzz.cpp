@@ -71,10 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const RedirectRequest pieces = feed(bytes, piece, &kept_pieces);
   const std::string shown = visible(bytes.substr(0, 300));
   FUZZ_CHECK(whole.verdict == pieces.verdict && whole.code == pieces.code &&
-                 whole.error == pieces.error &&
-                 whole.error_description == pieces.error_description,
-             shown + " | at once: " + describe(whole) + " | in pieces of " +
-                 std::to_string(piece) + ": " + describe(pieces));
+                 whole.error == pieces.error && whole.error_description == pieces.error_description,
+             shown + " | at once: " + describe(whole) + " | in pieces of " + std::to_string(piece) +
+                 ": " + describe(pieces));
 
   if (whole.verdict == RedirectVerdict::kCode || whole.verdict == RedirectVerdict::kError) {
     const std::size_t line_end = bytes.find("\r\n");
@@ -102,7 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::string answer = redirect_response(whole.verdict);
     const std::size_t end = answer.find("\r\n\r\n");
     FUZZ_CHECK(end != std::string::npos, answer);
-    const std::string length = "Content-Length: " + std::to_string(answer.size() - end - 4) + "\r\n";
+    const std::string length =
+        "Content-Length: " + std::to_string(answer.size() - end - 4) + "\r\n";
     FUZZ_CHECK(answer.find(length) != std::string::npos && answer.find(length) < end, answer);
   }
   return 0;

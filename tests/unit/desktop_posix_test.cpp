@@ -2,13 +2,12 @@
 // other, the random source, xdg-open started without waiting and only with a display; and
 // the sign-in ending when nobody comes.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>

@@ -7,7 +7,6 @@
 #include <map>
 #include <string>
 
-
 namespace {
 
 bool unreserved_only(const std::string& text) {

@@ -35,11 +35,16 @@ std::string get(const std::string& target) {
 
 const char* name_of(RedirectVerdict verdict) {
   switch (verdict) {
-    case RedirectVerdict::kIncomplete: return "incomplete";
-    case RedirectVerdict::kBadRequest: return "400";
-    case RedirectVerdict::kNotFound: return "404";
-    case RedirectVerdict::kCode: return "code";
-    case RedirectVerdict::kError: return "error";
+    case RedirectVerdict::kIncomplete:
+      return "incomplete";
+    case RedirectVerdict::kBadRequest:
+      return "400";
+    case RedirectVerdict::kNotFound:
+      return "404";
+    case RedirectVerdict::kCode:
+      return "code";
+    case RedirectVerdict::kError:
+      return "error";
   }
   return "?";
 }
@@ -56,15 +61,15 @@ TEST(RedirectRequest, VerdictsInAnyPieces) {
   const Case cases[] = {
       {"good", get("/?code=abc&" + state), RedirectVerdict::kCode, "abc"},
       {"good, extra parameters, state first",
-       get("/?" + state + "&code=M.R3_BAY.c0de&session_state=x&scope=a+b"),
-       RedirectVerdict::kCode, "M.R3_BAY.c0de"},
+       get("/?" + state + "&code=M.R3_BAY.c0de&session_state=x&scope=a+b"), RedirectVerdict::kCode,
+       "M.R3_BAY.c0de"},
       {"code percent-decoded", get("/?code=4%2F0Ad-x%3D+y&" + state), RedirectVerdict::kCode,
        "4/0Ad-x= y"},
       {"HTTP/1.0 without headers", "GET /?code=c&" + state + " HTTP/1.0\r\n\r\n",
        RedirectVerdict::kCode, "c"},
       {"empty pairs skipped", get("/?&code=c&&" + state + "&"), RedirectVerdict::kCode, "c"},
-      {"error with the right state", get("/?error=access_denied&" + state),
-       RedirectVerdict::kError, ""},
+      {"error with the right state", get("/?error=access_denied&" + state), RedirectVerdict::kError,
+       ""},
       {"error beats code", get("/?code=c&error=x&" + state), RedirectVerdict::kError, ""},
       // Without this sign-in's state nothing counts.
       {"no state", get("/?code=abc"), RedirectVerdict::kBadRequest, ""},
@@ -73,8 +78,8 @@ TEST(RedirectRequest, VerdictsInAnyPieces) {
       {"state too long", get("/?code=abc&" + state + "E"), RedirectVerdict::kBadRequest, ""},
       {"empty state", get("/?code=abc&state="), RedirectVerdict::kBadRequest, ""},
       {"error without state", get("/?error=access_denied"), RedirectVerdict::kBadRequest, ""},
-      {"error with wrong state", get("/?error=access_denied&state=x"),
-       RedirectVerdict::kBadRequest, ""},
+      {"error with wrong state", get("/?error=access_denied&state=x"), RedirectVerdict::kBadRequest,
+       ""},
       // A parameter twice: which one was meant cannot be told.
       {"state twice", get("/?code=c&" + state + "&" + state), RedirectVerdict::kBadRequest, ""},
       {"code twice", get("/?code=c&code=d&" + state), RedirectVerdict::kBadRequest, ""},
@@ -87,8 +92,7 @@ TEST(RedirectRequest, VerdictsInAnyPieces) {
       {"code with a high byte", get("/?code=a%C3%A9&" + state), RedirectVerdict::kBadRequest, ""},
       {"bad escape", get("/?code=a%G1&" + state), RedirectVerdict::kBadRequest, ""},
       {"escape cut at the end", get("/?" + state + "&code=a%4"), RedirectVerdict::kBadRequest, ""},
-      {"lone percent at the end", get("/?" + state + "&code=a%"), RedirectVerdict::kBadRequest,
-       ""},
+      {"lone percent at the end", get("/?" + state + "&code=a%"), RedirectVerdict::kBadRequest, ""},
       {"no query", get("/"), RedirectVerdict::kBadRequest, ""},
       // Other paths are not the redirect's.
       {"favicon", get("/favicon.ico"), RedirectVerdict::kNotFound, ""},
@@ -103,8 +107,8 @@ TEST(RedirectRequest, VerdictsInAnyPieces) {
       {"HTTP/0.9 form", "GET /?code=c&" + state + "\r\n\r\n", RedirectVerdict::kBadRequest, ""},
       {"two blanks", "GET  /?code=c&" + state + " HTTP/1.1\r\n\r\n", RedirectVerdict::kBadRequest,
        ""},
-      {"absolute form", get("http://localhost:5000/?code=c&" + state),
-       RedirectVerdict::kBadRequest, ""},
+      {"absolute form", get("http://localhost:5000/?code=c&" + state), RedirectVerdict::kBadRequest,
+       ""},
       {"raw high byte in the target", get("/?code=c\xc3\xa9&" + state),
        RedirectVerdict::kBadRequest, ""},
       {"header without colon", "GET /?code=c&" + state + " HTTP/1.1\r\nHost\r\n\r\n",
@@ -139,7 +143,8 @@ TEST(RedirectRequest, ErrorTextIsPrintableAndBounded) {
   ASSERT_EQ(request.verdict, RedirectVerdict::kError);
   EXPECT_EQ(request.error, "access?[31m_denied");
   EXPECT_EQ(request.error_description, std::string(300, 'd'));
-  EXPECT_EQ(take(get("/?state=" + std::string(kState) + "&error=invalid_scope&error_description=The+"
+  EXPECT_EQ(take(get("/?state=" + std::string(kState) +
+                     "&error=invalid_scope&error_description=The+"
                      "scope+is+%22bad%22"))
                 .error_description,
             "The scope is \"bad\"");
