@@ -269,8 +269,13 @@ RedirectRequest redirect_reader_take(RedirectReader* reader, const char* data, s
   const std::size_t room = kRedirectMaxHead - reader->head.size();
   reader->head.append(data, length < room ? length : room);
   const std::string& head = reader->head;
-
-  const std::size_t line_end = head.find("\r\n");
+  // Earlier bytes were searched already; the last three may start a mark that the new
+  // bytes complete. Each byte is thus searched a bounded number of times, however small
+  // the pieces.
+  const std::size_t from = reader->scanned > 3 ? reader->scanned - 3 : 0;
+  reader->scanned = head.size();
+  if (reader->line_end == std::string::npos) reader->line_end = head.find("\r\n", from);
+  const std::size_t line_end = reader->line_end;
   // A line within the limit has its CR LF starting at kRedirectMaxLine at the latest.
   if (line_end == std::string::npos ? head.size() >= kRedirectMaxLine + 2
                                     : line_end > kRedirectMaxLine) {
@@ -278,11 +283,8 @@ RedirectRequest redirect_reader_take(RedirectReader* reader, const char* data, s
     return request;
   }
   if (line_end == std::string::npos) return request;
-  // The empty line that ends the head may follow the request line at once. Earlier
-  // bytes were searched already; the last three may start the end mark.
-  const std::size_t from = reader->scanned > 3 ? reader->scanned - 3 : 0;
-  std::size_t head_end = head.find("\r\n\r\n", from > line_end ? from : line_end);
-  reader->scanned = head.size();
+  // The empty line that ends the head may follow the request line at once.
+  const std::size_t head_end = head.find("\r\n\r\n", from > line_end ? from : line_end);
   if (head_end == std::string::npos) {
     if (head.size() >= kRedirectMaxHead) request.verdict = RedirectVerdict::kBadRequest;
     return request;

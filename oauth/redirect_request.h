@@ -33,7 +33,8 @@ struct RedirectRequest {
 // One connection's bytes up to the end of the request head; what follows is never kept.
 struct RedirectReader {
   std::string head;
-  std::size_t scanned = 0;  // bytes already searched for the end of the head
+  std::size_t scanned = 0;                   // bytes already searched
+  std::size_t line_end = std::string::npos;  // where the request line's CR LF starts
 };
 
 // Takes the next bytes received on the connection and judges the request once its head
