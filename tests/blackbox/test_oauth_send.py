@@ -282,7 +282,8 @@ class Failures(OAuthTest):
         self.assertEqual(r.status, 28, r)
         self.assertFalse(server.connected)
         self.assertEqual(self.mock.requests(), [])
-        self.assertTrue(any("tls_error" in e for e in self.mock.log))
+        if not WINDOWS:  # WinHTTP completes the handshake; the program's own check refuses
+            self.assertTrue(any("tls_error" in e for e in self.mock.log))
 
 
 class Secrets(OAuthTest):
