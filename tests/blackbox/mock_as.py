@@ -31,7 +31,8 @@ Control (JSON in, JSON out; POST unless said; never logged):
   /control/settings    {"ttl": s, "interval": s, "expires_in": s, "keep_old_refresh": bool,
                         "require_secret": {client: secret}, "expires_in_as_string": bool,
                         "verification_field": "verification_uri" | "verification_url",
-                        "token_pad": n (about 1.3 n more characters in each access token)}
+                        "token_pad": n (about 1.3 n more characters in each access token),
+                        "error_description": text of every OAuth error reply}
   /control/revoke      {"sub": S} or {"token": access or refresh token}: access tokens
                        become inactive at /introspect, refresh tokens get invalid_grant
   /control/mint        {"sub", "client_id", "ttl", "scope"} -> {"access_token": ...}
@@ -190,7 +191,8 @@ class MockAuthServer:
         self.http_port = self.https_port = None
         self.defaults = {"ttl": ttl, "interval": 1, "expires_in": 900, "keep_old_refresh": False,
                          "require_secret": {}, "expires_in_as_string": False,
-                         "verification_field": "verification_uri", "token_pad": 0}
+                         "verification_field": "verification_uri", "token_pad": 0,
+                         "error_description": None}
         self.reset()
 
     # ------------------------------------------------------------------ life
@@ -359,6 +361,7 @@ class MockAuthServer:
 
     def _error(self, outcome):
         code, status, text = _ERRORS.get(outcome, (outcome, 400, "refused by the test"))
+        text = self.settings["error_description"] or text
         return status, {"error": code, "error_description": text, "error_codes": [70000],
                         "trace_id": secrets.token_hex(8)}
 
