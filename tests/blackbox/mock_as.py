@@ -32,7 +32,9 @@ Control (JSON in, JSON out; POST unless said; never logged):
                         "require_secret": {client: secret}, "expires_in_as_string": bool,
                         "verification_field": "verification_uri" | "verification_url",
                         "token_pad": n (about 1.3 n more characters in each access token),
-                        "error_description": text of every OAuth error reply}
+                        "error_description": text of every OAuth error reply,
+                        "clients": [client IDs] (else any): /authorize refuses others
+                        with 400, without a redirect}
   /control/revoke      {"sub": S} or {"token": access or refresh token}: access tokens
                        become inactive at /introspect, refresh tokens get invalid_grant
   /control/mint        {"sub", "client_id", "ttl", "scope"} -> {"access_token": ...}
@@ -192,7 +194,7 @@ class MockAuthServer:
         self.defaults = {"ttl": ttl, "interval": 1, "expires_in": 900, "keep_old_refresh": False,
                          "require_secret": {}, "expires_in_as_string": False,
                          "verification_field": "verification_uri", "token_pad": 0,
-                         "error_description": None}
+                         "error_description": None, "clients": None}
         self.reset()
 
     # ------------------------------------------------------------------ life
@@ -521,6 +523,10 @@ class MockAuthServer:
         parts = urlsplit(redirect)
         if not client:
             return bad("client_id missing")
+        known = self.settings["clients"]
+        if known is not None and client not in known:
+            return (400, {"error": "unauthorized_client",
+                          "error_description": "AADSTS700016: application not found"}, None)
         if parts.scheme != "http" or parts.hostname not in ("localhost", "127.0.0.1", "::1") \
                 or parts.query or parts.fragment:
             return bad("redirect_uri is not a loopback http URI")
