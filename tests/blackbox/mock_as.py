@@ -31,7 +31,10 @@ Control (JSON in, JSON out; POST unless said; never logged):
   /control/settings    {"ttl": s, "interval": s, "expires_in": s, "keep_old_refresh": bool,
                         "require_secret": {client: secret}, "expires_in_as_string": bool,
                         "verification_field": "verification_uri" | "verification_url",
-                        "token_pad": n (about 1.3 n more characters in each access token)}
+                        "token_pad": n (about 1.3 n more characters in each access token),
+                        "error_description": text of every OAuth error reply,
+                        "clients": [client IDs] (else any): /authorize refuses others
+                        with 400, without a redirect}
   /control/revoke      {"sub": S} or {"token": access or refresh token}: access tokens
                        become inactive at /introspect, refresh tokens get invalid_grant
   /control/mint        {"sub", "client_id", "ttl", "scope"} -> {"access_token": ...}
@@ -190,7 +193,8 @@ class MockAuthServer:
         self.http_port = self.https_port = None
         self.defaults = {"ttl": ttl, "interval": 1, "expires_in": 900, "keep_old_refresh": False,
                          "require_secret": {}, "expires_in_as_string": False,
-                         "verification_field": "verification_uri", "token_pad": 0}
+                         "verification_field": "verification_uri", "token_pad": 0,
+                         "error_description": None, "clients": None}
         self.reset()
 
     # ------------------------------------------------------------------ life
@@ -359,6 +363,7 @@ class MockAuthServer:
 
     def _error(self, outcome):
         code, status, text = _ERRORS.get(outcome, (outcome, 400, "refused by the test"))
+        text = self.settings["error_description"] or text
         return status, {"error": code, "error_description": text, "error_codes": [70000],
                         "trace_id": secrets.token_hex(8)}
 
@@ -518,6 +523,10 @@ class MockAuthServer:
         parts = urlsplit(redirect)
         if not client:
             return bad("client_id missing")
+        known = self.settings["clients"]
+        if known is not None and client not in known:
+            return (400, {"error": "unauthorized_client",
+                          "error_description": "AADSTS700016: application not found"}, None)
         if parts.scheme != "http" or parts.hostname not in ("localhost", "127.0.0.1", "::1") \
                 or parts.query or parts.fragment:
             return bad("redirect_uri is not a loopback http URI")

@@ -304,7 +304,8 @@ class HttpsSignIn(OAuthTest):
         self.assertFalse(os.path.exists(self.token_path))
         # The handshake failed; no request (and so no client ID or secret) came.
         self.assertEqual(self.mock.requests(), [])
-        self.assertTrue(any("tls_error" in e for e in self.mock.log))
+        if not WINDOWS:  # WinHTTP completes the handshake; the program's own check refuses
+            self.assertTrue(any("tls_error" in e for e in self.mock.log))
 
 
 if __name__ == "__main__":
