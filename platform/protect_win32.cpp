@@ -5,6 +5,7 @@
 #include <bcrypt.h>
 #include <wincrypt.h>
 
+#include <algorithm>
 #include <climits>
 
 #include "platform/platform.h"
@@ -64,7 +65,8 @@ bool unprotect_for_user(const std::string& blob, std::string* data) {
 bool random_bytes(void* buffer, std::size_t length) {
   auto* bytes = static_cast<unsigned char*>(buffer);
   while (length > 0) {
-    ULONG piece = length > ULONG_MAX ? ULONG_MAX : static_cast<ULONG>(length);
+    // The call takes a 32-bit length.
+    ULONG piece = static_cast<ULONG>(std::min<std::size_t>(length, 0x40000000u));
     if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, bytes, piece, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
       return false;
     }
