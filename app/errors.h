@@ -32,11 +32,13 @@ enum ErrorCode : int {
   kErrSslHandling = 24,
   kErrEhloContinuation = 25,
   kErrPasswordCommand = 26,
+  kErrOAuthSignIn = 27,     // a person must sign in again or fix the OAuth settings
+  kErrOAuthToken = 28,      // no token now; a later run may get one
 };
 
-constexpr int kErrorCount = 27;
+constexpr int kErrorCount = 29;
 
-// The fixed Shift_JIS message of a code (0 to 26).
+// The fixed Shift_JIS message of a code (0 to 28).
 const char* error_message(int code);
 
 // The numeric code of the server reply that ended the run; 0 when none did.

@@ -10,6 +10,7 @@
 #include "app/errors.h"
 #include "app/run_state.h"
 #include "config/settings.h"
+#include "oauth/token_state.h"
 #include "platform/platform.h"
 
 namespace {
@@ -109,6 +110,21 @@ const char kInfoSmtpPassCommand[] =
 const char kInfoPopPassCommand[] =
     "#POP3\x83\x70\x83\x58\x83\x8f\x81\x5b\x83\x68        : "
     "\x83\x52\x83\x7d\x83\x93\x83\x68\x82\xa9\x82\xe7\x8e\xe6\x93\xbe\n";
+// The OAuth 2.0 lines, shown only when OAUTH_PROVIDER names a provider: "#OAuth 2.0 :
+// provider", "#OAuth client ID : ...", "#OAuth token : " and the state: "not signed in",
+// "signed in (flow) valid until ...", "issued for other settings (sign-in needed)".
+const char kInfoOAuth[] = "#OAuth 2.0             : %s\n";
+const char kInfoOAuthClient[] =
+    "#OAuth\x83\x4e\x83\x89\x83\x43\x83\x41\x83\x93\x83\x67ID   : %s\n";
+const char kInfoOAuthToken[] = "#OAuth\x83\x67\x81\x5b\x83\x4e\x83\x93         : ";
+const char kInfoOAuthNone[] =
+    "\x83\x54\x83\x43\x83\x93\x83\x43\x83\x93\x82\xb5\x82\xc4\x82\xa2\x82\xdc\x82\xb9\x82\xf1\n";
+const char kInfoOAuthSignedIn[] =
+    "\x83\x54\x83\x43\x83\x93\x83\x43\x83\x93\x8d\xcf\x82\xdd(%s) \x97\x4c\x8c\xf8\x8a\xfa\x8c\xc0"
+    " %s\n";
+const char kInfoOAuthOther[] =
+    "\x95\xca\x82\xcc\x90\xdd\x92\xe8\x82\xc5\x94\xad\x8d\x73\x8d\xcf\x82\xdd(\x83\x54\x83\x43\x83"
+    "\x93\x83\x43\x83\x93\x82\xaa\x95\x4b\x97\x76)\n";
 // "#SMTP account : ..."
 const char kInfoSmtpAccount[] =
     "#SMTP\x83\x41\x83\x4a\x83\x45\x83\x93\x83\x67\x81\x40 \x81\x40\x81\x40 : %s\n";
@@ -187,6 +203,27 @@ void show_tls_line(const char* label, int32_t mode, const char* upgrade_command)
 
 bool tls_mode_on(int32_t mode) { return mode == kSslStartTls || mode == kSslImplicit; }
 
+// The provider, the client ID and the state of the token file; never a token.
+void show_oauth_lines() {
+  const Settings& s = g_settings;
+  console_printf(kInfoOAuth, provider_name(s.oauth_provider));
+  console_printf(kInfoOAuthClient, s.oauth_client_id.c_str());
+  console_printf("%s", kInfoOAuthToken);
+  StoredTokens tokens;
+  switch (sign_in_state(&tokens)) {
+    case SignInState::kNone:
+      console_printf("%s", kInfoOAuthNone);
+      break;
+    case SignInState::kSignedIn:
+      console_printf(kInfoOAuthSignedIn, flow_name(tokens.flow),
+                     local_text(tokens.expires_at).c_str());
+      break;
+    case SignInState::kOtherSettings:
+      console_printf("%s", kInfoOAuthOther);
+      break;
+  }
+}
+
 }  // namespace
 
 void show_usage() {
@@ -230,6 +267,7 @@ void show_information() {
   } else {
     console_printf("%s", kInfoAuthNotUsed);
   }
+  if (s.oauth_provider >= 1 && s.oauth_provider <= 3) show_oauth_lines();
   if (tls_mode_on(s.pop3_ssl) || tls_mode_on(s.smtp_ssl)) {
     show_tls_line(kInfoPopTls, s.pop3_ssl, "STLS");
     show_tls_line(kInfoSmtpTls, s.smtp_ssl, "STARTTLS");

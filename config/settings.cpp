@@ -3,6 +3,7 @@
 #include "config/settings.h"
 
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "app/errors.h"
@@ -16,6 +17,7 @@ const char kFileName[] = "vorna.ini";
 const char kPop3[] = "POP3";
 const char kSmtp[] = "SMTP";
 const char kSsl[] = "SSL";
+const char kOAuth[] = "OAUTH";
 // Read limits including the terminator: 254 characters for text, 510 for the stored
 // password forms.
 constexpr std::size_t kTextSize = 255;
@@ -24,6 +26,8 @@ constexpr std::size_t kPassSize = 511;
 constexpr std::size_t kPathSize = 4096;
 // A command is read in full, as long as the menu takes it.
 constexpr std::size_t kCommandSize = kMaxCommandLength + 1;
+// A URL or a scope is read in full up to this size.
+constexpr std::size_t kUrlSize = 4096;
 // The longest "windir" value that still forms a settings path.
 constexpr std::size_t kMaxWindirLength = 1000;
 
@@ -54,6 +58,20 @@ void put_command(const char* section, const char* key, const std::string& comman
     value = '"' + value + '"';
   }
   entries->push_back(platform::ProfileEntry{section, key, value});
+}
+
+// Whether the file has the key at all.
+bool file_has(const char* section, const char* key, const std::string& path) {
+  const char kAbsent[] = "\x01";
+  return platform::profile_get_string(section, key, kAbsent, 2, path) != kAbsent;
+}
+
+// Adds a key that a file written from scratch leaves out while it holds its default:
+// it is written when set or when the file already has it.
+void put_optional(const char* section, const char* key, const std::string& value, bool set,
+                  const std::string& path, std::vector<platform::ProfileEntry>* entries) {
+  if (!set && !file_has(section, key, path)) return;
+  entries->push_back(platform::ProfileEntry{section, key, value.c_str()});
 }
 
 }  // namespace
@@ -134,6 +152,18 @@ void load_settings() {
       platform::profile_get_string(kSmtp, "SMTP_PASS_COMMAND", "", kCommandSize, path);
   s.pop3_pass_command =
       platform::profile_get_string(kPop3, "POP3_PASS_COMMAND", "", kCommandSize, path);
+  s.oauth_provider = platform::profile_get_int(kOAuth, "OAUTH_PROVIDER", 0, path);
+  s.oauth_flow = platform::profile_get_int(kOAuth, "OAUTH_FLOW", 0, path);
+  s.oauth_client_id = platform::profile_get_string(kOAuth, "OAUTH_CLIENT_ID", "", kUrlSize, path);
+  s.oauth_client_secret_stored =
+      platform::profile_get_string(kOAuth, "OAUTH_CLIENT_SECRET", "", kPassSize, path);
+  s.oauth_tenant = platform::profile_get_string(kOAuth, "OAUTH_TENANT", "common", kUrlSize, path);
+  s.oauth_scope = platform::profile_get_string(kOAuth, "OAUTH_SCOPE", "", kUrlSize, path);
+  s.oauth_device_url =
+      platform::profile_get_string(kOAuth, "OAUTH_DEVICE_URL", "", kUrlSize, path);
+  s.oauth_token_url = platform::profile_get_string(kOAuth, "OAUTH_TOKEN_URL", "", kUrlSize, path);
+  s.oauth_authorize_url =
+      platform::profile_get_string(kOAuth, "OAUTH_AUTHORIZE_URL", "", kUrlSize, path);
   platform::profile_release();
 }
 
@@ -170,5 +200,19 @@ void save_settings() {
   put_text(kSsl, "SSL_CA_FILE", s.ssl_ca_file);
   put_command(kSmtp, "SMTP_PASS_COMMAND", s.smtp_pass_command, path, &entries);
   put_command(kPop3, "POP3_PASS_COMMAND", s.pop3_pass_command, path, &entries);
+  auto put_oauth = [&](const char* key, const std::string& value, bool set) {
+    put_optional(kOAuth, key, value, set, path, &entries);
+  };
+  auto number = [](int32_t value) { return std::to_string(value); };
+  put_oauth("OAUTH_PROVIDER", number(s.oauth_provider), s.oauth_provider != 0);
+  put_oauth("OAUTH_FLOW", number(s.oauth_flow), s.oauth_flow != 0);
+  put_oauth("OAUTH_CLIENT_ID", s.oauth_client_id, !s.oauth_client_id.empty());
+  put_oauth("OAUTH_CLIENT_SECRET", s.oauth_client_secret_stored,
+            !s.oauth_client_secret_stored.empty());
+  put_oauth("OAUTH_TENANT", s.oauth_tenant, s.oauth_tenant != "common");
+  put_oauth("OAUTH_SCOPE", s.oauth_scope, !s.oauth_scope.empty());
+  put_oauth("OAUTH_DEVICE_URL", s.oauth_device_url, !s.oauth_device_url.empty());
+  put_oauth("OAUTH_TOKEN_URL", s.oauth_token_url, !s.oauth_token_url.empty());
+  put_oauth("OAUTH_AUTHORIZE_URL", s.oauth_authorize_url, !s.oauth_authorize_url.empty());
   platform::profile_write_strings(entries, path);
 }

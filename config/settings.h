@@ -72,5 +72,6 @@ void load_settings();
 // Writes the twelve classic keys to settings_path in their fixed order, then the
 // encryption keys (POP3_SSL, SMTP_SSL, and the section SSL), then the command keys: each
 // only when it holds a command or the file already has it, so that a file that never
-// used one stays as it was.
+// used one stays as it was; the OAUTH keys likewise, each only when it differs from its
+// default or the file already has it.
 void save_settings();

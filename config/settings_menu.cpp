@@ -15,6 +15,10 @@
 #include "app/run_state.h"
 #include "config/password.h"
 #include "config/settings.h"
+#include "oauth/provider.h"
+#include "oauth/sign_in.h"
+#include "oauth/token_file.h"
+#include "oauth/token_state.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
@@ -153,6 +157,22 @@ const char kCommandHeading[] =
 const char kLine18[] = "(18) - SMTP\x83\x70\x83\x58\x83\x8f\x81\x5b\x83\x68\x8e\xe6\x93\xbe    [";
 const char kLine19[] = "(19) - POP\x83\x70\x83\x58\x83\x8f\x81\x5b\x83\x68\x8e\xe6\x93\xbe     [";
 const char kCommandNotSet[] = "\x96\xa2\x90\xdd\x92\xe8]\n";
+// "(triangle)-<OAuth 2.0 sign-in>"
+const char kOAuthHeading[] =
+    "\x81\xa4-<OAuth 2.0\x83\x54\x83\x43\x83\x93\x83\x43\x83\x93> -----------------------------\n";
+// "(20) - OAuth 2.0 sign-in [", then "not signed in]", "%s signed in (%s) valid until %s]"
+// (provider, flow, the access token's expiry) or "signed in with other settings: sign
+// in again]".
+const char kLine20[] = "(20) - OAuth 2.0\x83\x54\x83\x43\x83\x93\x83\x43\x83\x93    [";
+const char kLine20None[] =
+    "\x83\x54\x83\x43\x83\x93\x83\x43\x83\x93\x82\xb5\x82\xc4\x82\xa2\x82\xdc\x82\xb9\x82\xf1]\n";
+const char kLine20SignedIn[] =
+    "%s \x82\xc5\x83\x54\x83\x43\x83\x93\x83\x43\x83\x93\x8d\xcf\x82\xdd(%s) \x97\x4c\x8c\xf8"
+    "\x8a\xfa\x8c\xc0 %s]\n";
+const char kLine20Other[] =
+    "\x95\xca\x82\xcc\x90\xdd\x92\xe8\x82\xc5\x83\x54\x83\x43\x83\x93\x83\x43\x83\x93\x8d\xcf"
+    "\x82\xdd: \x83\x54\x83\x43\x83\x93\x83\x43\x83\x93\x82\xb5\x92\xbc\x82\xb5\x82\xc4\x82\xad"
+    "\x82\xbe\x82\xb3\x82\xa2]\n";
 const char kRule[] = "------------------------------------------------------\n";
 // "(12) - save and exit [%s]"
 const char kLine12[] = "(12) - \x83\x5a\x81\x5b\x83\x75\x8f\x49\x97\xb9            [%s]\n";
@@ -267,6 +287,78 @@ const char kAskCaFile[] =
     "\x83\x58\x82\xcd\x81\x48[\x8b\xf3\x8d\x73:"
     "\x83\x56\x83\x58\x83\x65\x83\x80\x95\x57\x8f\x80\x82\xc9"
     "\x96\xdf\x82\xb7]:";
+
+// "Signed in. 1: sign out 2: sign in again ?[1-2]:"
+const char kAskSignedIn[] =
+    "\x83\x54\x83\x43\x83\x93\x83\x43\x83\x93\x8d\xcf\x82\xdd\x82\xc5\x82\xb7\x81\x42 1:\x83\x54"
+    "\x83\x43\x83\x93\x83\x41\x83\x45\x83\x67 2:\x83\x54\x83\x43\x83\x93\x83\x43\x83\x93\x82\xb5"
+    "\x92\xbc\x82\xb7 ?[1-2]:";
+// "Signed out (the token file was deleted)."
+const char kSignedOut[] =
+    "\x83\x54\x83\x43\x83\x93\x83\x41\x83\x45\x83\x67\x82\xb5\x82\xdc\x82\xb5\x82\xbd(\x83\x67"
+    "\x81\x5b\x83\x4e\x83\x93\x83\x74\x83\x40\x83\x43\x83\x8b\x82\xf0\x8d\xed\x8f\x9c\x82\xb5"
+    "\x82\xdc\x82\xb5\x82\xbd)\x81\x42\n";
+// "Cannot delete the token file: %s"
+const char kSignOutFailed[] =
+    "\x83\x67\x81\x5b\x83\x4e\x83\x93\x83\x74\x83\x40\x83\x43\x83\x8b\x82\xf0\x8d\xed\x8f\x9c"
+    "\x82\xc5\x82\xab\x82\xdc\x82\xb9\x82\xf1: %s\n";
+// "Provider? 1:Microsoft 365/Outlook.com 2:Google 3:other ?[1-3]:"
+const char kAskProvider[] =
+    "\x83\x76\x83\x8d\x83\x6f\x83\x43\x83\x5f\x82\xcd\x81\x48 1:Microsoft 365/Outlook.com "
+    "2:Google 3:\x82\xbb\x82\xcc\x91\xbc ?[1-3]:";
+// "Client ID (application ID)?[empty line: %s]:", with the current one or "unchanged".
+const char kAskClientId[] =
+    "\x83\x4e\x83\x89\x83\x43\x83\x41\x83\x93\x83\x67ID(\x83\x41\x83\x76\x83\x8a\x83\x50\x81\x5b"
+    "\x83\x56\x83\x87\x83\x93ID)\x82\xcd\x81\x48[\x8b\xf3\x8d\x73:%s]:";
+// "Tenant? (common/organizations/consumers/tenant ID or domain)[empty line: %s]:"
+const char kAskTenant[] =
+    "\x83\x65\x83\x69\x83\x93\x83\x67\x82\xcd\x81\x48(common/organizations/consumers/\x83\x65"
+    "\x83\x69\x83\x93\x83\x67ID\x82\xdc\x82\xbd\x82\xcd\x83\x68\x83\x81\x83\x43\x83\x93)[\x8b\xf3"
+    "\x8d\x73:%s]:";
+// "Client secret?[empty line: unchanged -: delete]:"
+const char kAskSecret[] =
+    "\x83\x4e\x83\x89\x83\x43\x83\x41\x83\x93\x83\x67\x83\x56\x81\x5b\x83\x4e\x83\x8c\x83\x62"
+    "\x83\x67\x82\xcd\x81\x48[\x8b\xf3\x8d\x73:\x95\xcf\x8d\x58\x82\xb5\x82\xc8\x82\xa2 -:\x8d\xed"
+    "\x8f\x9c]:";
+// "Sign-in method? 1:device code 2:browser [empty line: the provider's usual]:"
+const char kAskFlow[] =
+    "\x83\x54\x83\x43\x83\x93\x83\x43\x83\x93\x82\xcc\x95\xfb\x96\x40\x82\xcd\x81\x48 1:\x83\x66"
+    "\x83\x6f\x83\x43\x83\x58\x83\x52\x81\x5b\x83\x68 2:\x83\x75\x83\x89\x83\x45\x83\x55 [\x8b\xf3"
+    "\x8d\x73:\x83\x76\x83\x8d\x83\x6f\x83\x43\x83\x5f\x82\xcc\x95\x57\x8f\x80]:";
+// "unchanged"
+const char kUnchanged[] = "\x95\xcf\x8d\x58\x82\xb5\x82\xc8\x82\xa2";
+// "No client ID. Nothing was stored."
+const char kNoClientId[] =
+    "\x83\x4e\x83\x89\x83\x43\x83\x41\x83\x93\x83\x67ID\x82\xaa\x82\xa0\x82\xe8\x82\xdc\x82\xb9"
+    "\x82\xf1\x81\x42\x89\xbd\x82\xe0\x95\xdb\x91\xb6\x82\xb5\x82\xc4\x82\xa2\x82\xdc\x82\xb9\x82"
+    "\xf1\x81\x42\n";
+// "%s is not set. Nothing was stored." (a key name)
+const char kNoEndpoint[] =
+    "%s \x82\xaa\x90\xdd\x92\xe8\x82\xb3\x82\xea\x82\xc4\x82\xa2\x82\xdc\x82\xb9\x82\xf1\x81\x42"
+    "\x89\xbd\x82\xe0\x95\xdb\x91\xb6\x82\xb5\x82\xc4\x82\xa2\x82\xdc\x82\xb9\x82\xf1\x81\x42\n";
+// "http:// is only for a loopback address (127.0.0.0/8, ::1, localhost): %s" / "Nothing
+// was stored."
+const char kEndpointRefused[] =
+    "http:// \x82\xcd\x83\x8b\x81\x5b\x83\x76\x83\x6f\x83\x62\x83\x4e\x83\x41\x83\x68\x83\x8c"
+    "\x83\x58(127.0.0.0/8, ::1, localhost)\x82\xc9\x82\xb5\x82\xa9\x8e\x67\x82\xa6\x82\xdc\x82"
+    "\xb9\x82\xf1: %s\n\x89\xbd\x82\xe0\x95\xdb\x91\xb6\x82\xb5\x82\xc4\x82\xa2\x82\xdc\x82\xb9"
+    "\x82\xf1\x81\x42\n";
+// "Google does not accept the device-code sign-in for Gmail. Choose the browser sign-in
+// (method 2). Nothing was stored."
+const char kGoogleDevice[] =
+    "Google \x82\xcd Gmail \x8c\xfc\x82\xaf\x82\xcc\x83\x66\x83\x6f\x83\x43\x83\x58\x83\x52\x81"
+    "\x5b\x83\x68\x82\xc5\x82\xcc\x83\x54\x83\x43\x83\x93\x83\x43\x83\x93\x82\xf0\x8e\xf3\x82\xaf"
+    "\x95\x74\x82\xaf\x82\xdc\x82\xb9\x82\xf1\x81\x42\x83\x75\x83\x89\x83\x45\x83\x55\x82\xc5\x82"
+    "\xcc\x83\x54\x83\x43\x83\x93\x83\x43\x83\x93(\x95\xfb\x96\x40 2)\x82\xf0\x91\x49\x82\xf1\x82"
+    "\xc5\x82\xad\x82\xbe\x82\xb3\x82\xa2\x81\x42\x89\xbd\x82\xe0\x95\xdb\x91\xb6\x82\xb5\x82\xc4"
+    "\x82\xa2\x82\xdc\x82\xb9\x82\xf1\x81\x42\n";
+// "SMTP authentication is now XOAUTH2."
+const char kAuthSwitched[] =
+    "SMTP\x94\x46\x8f\xd8\x82\xf0 XOAUTH2 \x82\xc9\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42\n";
+// "Save the settings with (12)."
+const char kSaveHint[] =
+    "\x90\xdd\x92\xe8\x82\xcc\x95\xdb\x91\xb6\x82\xcd (12) \x82\xc5\x8d\x73\x82\xc1\x82\xc4\x82"
+    "\xad\x82\xbe\x82\xb3\x82\xa2\x81\x42\n";
 
 // ---------------------------------------------------------------- console
 
@@ -523,6 +615,140 @@ void ask_token(const char* question, std::string* stored_field) {
   discard_pending_input();
 }
 
+// ---------------------------------------------------------------- OAuth 2.0 sign-in
+
+// The longest client ID, tenant or secret taken.
+constexpr std::size_t kOAuthTextLimit = 1024;
+
+void show_oauth_line() {
+  console_printf("%s", kLine20);
+  StoredTokens tokens;
+  switch (sign_in_state(&tokens)) {
+    case SignInState::kNone:
+      console_printf("%s", kLine20None);
+      break;
+    case SignInState::kSignedIn:
+      console_printf(kLine20SignedIn, provider_name(tokens.provider), flow_name(tokens.flow),
+                     local_text(tokens.expires_at).c_str());
+      break;
+    case SignInState::kOtherSettings:
+      console_printf("%s", kLine20Other);
+      break;
+  }
+}
+
+// A whole-line answer; false for an overlong one, which changes nothing.
+bool ask_line(const char* question, std::string* answer) {
+  console_printf("%s", question);
+  discard_pending_input();
+  bool too_long = false;
+  *answer = read_line(kOAuthTextLimit, &too_long);
+  return !too_long;
+}
+
+// An endpoint that the flow needs must be set and allowed before any request is made.
+bool endpoint_usable(const char* key, const std::string& url) {
+  if (url.empty()) {
+    console_printf(kNoEndpoint, key);
+    return false;
+  }
+  if (!endpoint_allowed(url)) {
+    console_printf(kEndpointRefused, url.c_str());
+    return false;
+  }
+  return true;
+}
+
+// The questions of item 20, each answer kept in the settings; false when an answer
+// leaves nothing to sign in with.
+bool ask_oauth_settings() {
+  Settings& s = g_settings;
+  console_printf("%s", kAskProvider);
+  discard_pending_input();
+  int32_t provider = 0;
+  if (!read_number(&provider) || provider < 1 || provider > 3) {
+    discard_pending_input();
+    return false;
+  }
+  s.oauth_provider = provider;
+
+  char question[512];
+  std::string answer;
+  std::snprintf(question, sizeof question, kAskClientId,
+                s.oauth_client_id.empty() ? kUnchanged : s.oauth_client_id.c_str());
+  if (ask_line(question, &answer) && !answer.empty()) s.oauth_client_id = answer;
+  if (s.oauth_client_id.empty()) {
+    console_printf("%s", kNoClientId);
+    return false;
+  }
+  if (provider == 1) {
+    std::snprintf(question, sizeof question, kAskTenant,
+                  s.oauth_tenant.empty() ? "common" : s.oauth_tenant.c_str());
+    if (ask_line(question, &answer) && !answer.empty()) {
+      s.oauth_tenant = answer;
+    }
+  } else if (ask_line(kAskSecret, &answer)) {
+    std::string stored;
+    if (answer == "-") {
+      s.oauth_client_secret_stored.clear();
+    } else if (!answer.empty() && store_password(answer, &stored)) {
+      s.oauth_client_secret_stored = stored;
+    }
+  }
+  // Issue 20's question: the flow, kept as OAUTH_FLOW.
+  if (ask_line(kAskFlow, &answer)) {
+    s.oauth_flow = answer == "1" ? 1 : answer == "2" ? 2 : 0;
+  }
+  return true;
+}
+
+void sign_in() {
+  if (!ask_oauth_settings()) return;
+  const OAuthConfig config = oauth_config();
+  const int flow = effective_flow(config);
+  if (flow == 1 && config.provider == 2) {
+    console_printf("%s", kGoogleDevice);
+    return;
+  }
+  if (!endpoint_usable("OAUTH_TOKEN_URL", config.token_url)) return;
+  bool signed_in = false;
+  if (flow == 1) {
+    if (!endpoint_usable("OAUTH_DEVICE_URL", config.device_url)) return;
+    signed_in = sign_in_with_device_code(config);
+  } else {
+    if (!endpoint_usable("OAUTH_AUTHORIZE_URL", config.authorize_url)) return;
+    signed_in = sign_in_with_browser(config);
+  }
+  if (!signed_in) return;
+  if (g_settings.smtp_auth != 4 && g_settings.smtp_auth != 5) {
+    g_settings.smtp_auth = 4;
+    console_printf("%s", kAuthSwitched);
+  }
+  console_printf("%s", kSaveHint);
+}
+
+// Item 20: sign in; when signed in already, sign out or sign in again.
+void oauth_item() {
+  StoredTokens tokens;
+  if (sign_in_state(&tokens) != SignInState::kNone) {
+    console_printf("%s", kAskSignedIn);
+    discard_pending_input();
+    int32_t choice = 0;
+    if (!read_number(&choice)) choice = 0;
+    discard_pending_input();
+    if (choice == 1) {
+      if (remove_token_file()) {
+        console_printf("%s", kSignedOut);
+      } else {
+        console_printf(kSignOutFailed, token_file_path().c_str());
+      }
+      return;
+    }
+    if (choice != 2) return;
+  }
+  sign_in();
+}
+
 // ---------------------------------------------------------------- the screens
 
 // Lines 4 and 10: the stored form, or, while a command is set, that the command is used.
@@ -594,6 +820,9 @@ void show_authentication_lines() {
   console_printf("%s", kCommandHeading);
   show_command_line(kLine18, s.smtp_pass_command);
   show_command_line(kLine19, s.pop3_pass_command);
+  console_printf("\n");
+  console_printf("%s", kOAuthHeading);
+  show_oauth_line();
   console_printf("%s", kRule);
   console_printf(kLine12, s.settings_path.c_str());
   console_printf("%s", kLine13);
@@ -607,7 +836,7 @@ void authentication_menu() {
     show_authentication_lines();
     discard_pending_input();
     int32_t choice = 0;
-    if (!read_number(&choice) || choice < 1 || choice > 19) {
+    if (!read_number(&choice) || choice < 1 || choice > 20) {
       discard_pending_input();
       continue;
     }
@@ -693,6 +922,9 @@ void authentication_menu() {
         break;
       case 19:
         ask_command(kAskPop3Command, &s.pop3_pass_command);
+        break;
+      case 20:
+        oauth_item();
         break;
     }
   }

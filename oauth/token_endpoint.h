@@ -39,6 +39,22 @@ struct TokenReply {
 // makes kUnavailable (or kRefused where "error" is a string).
 TokenReply parse_token_reply(long http_status, const std::string& body);
 
+// The device authorization endpoint's reply (RFC 8628 section 3.2). Google names the
+// page "verification_url"; both names are read.
+struct DeviceReply {
+  bool ok = false;
+  std::string device_code;
+  std::string user_code;
+  std::string verification_uri;
+  long long expires_in = 900;  // seconds; 900 where the reply has none
+  long long interval = 5;      // seconds between polls, at least 1
+  std::string error;              // an OAuth error, where the server sent one
+  std::string error_description;
+  std::string detail;             // why the reply was not taken, one ASCII line
+};
+
+DeviceReply parse_device_reply(long http_status, const std::string& body);
+
 // POSTs the grant's fields, the client ID and the secret (where set) to the token
 // endpoint of config, within one deadline of 60 s.
 TokenReply request_tokens(const OAuthConfig& config, const std::vector<FormField>& grant);

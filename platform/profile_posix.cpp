@@ -12,6 +12,8 @@
 // costs its own size in memory and one pass per key.
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -285,13 +287,23 @@ bool write_all(int fd, const std::string& data) {
 // over it, so that a failure leaves the old file whole. The new file is owner-only,
 // whatever the old one's permissions were: it holds the enciphered passwords.
 bool replace_file(const std::string& path, const std::string& content) {
+  // An interruption waits until the new file is in place or gone, so that Ctrl+C never
+  // leaves the temporary file behind.
+  sigset_t interruptions;
+  sigset_t previous;
+  sigemptyset(&interruptions);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&interruptions, signal_number);
+  pthread_sigmask(SIG_BLOCK, &interruptions, &previous);
   std::string temp = path + ".XXXXXX";
   int fd = mkstemp(&temp[0]);  // owner-only, created exclusively, no link followed
-  if (fd < 0) return false;
-  bool ok = write_all(fd, content) && fsync(fd) == 0;
-  ok = (close(fd) == 0) && ok;
-  ok = ok && rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) unlink(temp.c_str());
+  bool ok = fd >= 0;
+  if (ok) {
+    ok = write_all(fd, content) && fsync(fd) == 0;
+    ok = (close(fd) == 0) && ok;
+    ok = ok && rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok) unlink(temp.c_str());
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   return ok;
 }
 

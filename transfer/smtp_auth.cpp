@@ -14,6 +14,7 @@
 #include "config/password.h"
 #include "config/password_command.h"
 #include "config/settings.h"
+#include "oauth/access_token.h"
 #include "transfer/connection.h"
 #include "transfer/reply_reader.h"
 #include "transfer/smtp_bearer.h"
@@ -80,9 +81,18 @@ void authenticate_login(Connection* connection) {
 bool authentication_method(int method) { return method >= 1 && method <= 5; }
 
 void prepare_authentication() {
-  if (g_settings.smtp_pass_command.empty()) return;
-  g_command_secret = password_from_command(g_settings.smtp_pass_command);
-  g_have_command_secret = true;
+  if (!g_settings.smtp_pass_command.empty()) {
+    g_command_secret = password_from_command(g_settings.smtp_pass_command);
+    g_have_command_secret = true;
+    return;
+  }
+  // A signed-in provider supplies the bearer token; the command above still wins.
+  const int method = g_settings.smtp_auth;
+  const int provider = g_settings.oauth_provider;
+  if ((method == 4 || method == 5) && provider >= 1 && provider <= 3) {
+    g_command_secret = oauth_access_token();
+    g_have_command_secret = true;
+  }
 }
 
 std::string smtp_password() {

@@ -49,7 +49,8 @@ SAVED_ORDER = KEY_ORDER[:8] + [b"POP3_SSL"] + KEY_ORDER[8:] + [b"SMTP_SSL", b"SS
 
 def auth_screen(path, line1=LINE1_UNUSED, server="dummy", user="dummy", pop_pass="24682468",
                 port=110, wait=300, time_out=10, line8=LINE8_UNUSED, smtp_user="dummy",
-                smtp_pass="24682468", smtp_port=25, tls=None, smtp_command="", pop_command=""):
+                smtp_pass="24682468", smtp_port=25, tls=None, smtp_command="", pop_command="",
+                oauth="サインインしていません"):
     return ("\n------- VORNA 3.14 POP3/SMTP認証 設定メニュー -------\n\n"
             "▽-<POPサーバ関連> -----------------------------------\n"
             + line1 +
@@ -70,6 +71,8 @@ def auth_screen(path, line1=LINE1_UNUSED, server="dummy", user="dummy", pop_pass
             "\n▽-<パスワード取得コマンド> --------------------------\n"
             "(18) - SMTPパスワード取得    [%s]\n" % (smtp_command or "未設定") +
             "(19) - POPパスワード取得     [%s]\n" % (pop_command or "未設定") +
+            "\n▽-<OAuth 2.0サインイン> -----------------------------\n"
+            "(20) - OAuth 2.0サインイン    [%s]\n" % oauth +
             "------------------------------------------------------\n"
             "(12) - セーブ終了            [%s]\n" % path +
             "(13) - メインメニューに戻る\n" + PROMPT)
@@ -119,7 +122,7 @@ class Screens(MenuTest):
         cases = [
             ("letters at the main menu", "x\n3\n", MAIN + MAIN),
             ("number out of range", "7\n0\n3\n", MAIN + MAIN + MAIN),
-            ("letters at the settings menu", "2\nabc\n20\n13\ny\n3\n",
+            ("letters at the settings menu", "2\nabc\n21\n13\ny\n3\n",
              MAIN + screen + screen + screen + ASK_BACK + MAIN),
         ]
         for name, answers, output in cases:

@@ -6,8 +6,11 @@
 #            SUBMISSION  the same with STARTTLS required before anything else and AUTH offered
 #                  only inside TLS (smtpd_tls_auth_only = yes)
 #            SMTPS TLS from the first byte, then the same as SUBMISSION
-#            AUTH XOAUTH2 and OAUTHBEARER too: Dovecot checks the bearer token as it checks
-#                  a password, so the user "bearer" has a token-like password (a 6 KB text,
+#            AUTH XOAUTH2 and OAUTHBEARER too: Dovecot asks the mock authorization server
+#                  (../blackbox/mock_as.py, started here, MOCK_AS_PORT in servers.env) whether
+#                  the bearer token is an active access token (RFC 7662 introspection) and
+#                  takes its "sub" as the user; failing that it checks the token as a
+#                  password, so the user "bearer" has a token-like password (a 6 KB text,
 #                  BEARER_TOKEN_FILE in servers.env) that stands for a valid access token
 #   Dovecot  POP3  USER/PASS and APOP (its greeting carries the timestamp); STLS offered
 #            POP3S TLS from the first byte
@@ -36,6 +39,7 @@ DOMAIN=example.test
 USERS="alice:alicepass bob:bobpass carol:carolpass sink:sinkpass"
 BASE=/tmp/vorna-mailservers
 PACKAGES=(postfix dovecot-core dovecot-pop3d openssl)
+MOCK_AS="$(cd "$(dirname "${BASH_SOURCE[0]}")/../blackbox" && pwd)/mock_as.py"
 
 log() { echo "mailservers: $*" >&2; }
 die() { log "ERROR: $*"; exit 1; }
@@ -108,9 +112,17 @@ cmd_stop() {
   if [ -n "$dcpid" ] && kill -0 "$dcpid" 2>/dev/null; then
     /usr/sbin/dovecot -c "$dcconf" stop </dev/null >/dev/null 2>&1 || kill "$dcpid" 2>/dev/null
   fi
+  local mockpid=""
+  [ -f "$dir/mock.pid" ] && mockpid=$(tr -d ' \n' <"$dir/mock.pid")
+  # Only the mock this start started: its pid file names it and its command line has our path.
+  if [ -n "$mockpid" ] && grep -q mock_as.py "/proc/$mockpid/cmdline" 2>/dev/null; then
+    kill "$mockpid" 2>/dev/null
+  else
+    mockpid=""
+  fi
   # Both masters take their children down with them; Dovecot needs a few seconds.
   local i pid
-  for pid in $pfpid $dcpid; do
+  for pid in $pfpid $dcpid $mockpid; do
     for i in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
     kill -0 "$pid" 2>/dev/null && { log "process $pid did not stop; killing it"; kill -9 "$pid" 2>/dev/null; }
   done
@@ -204,6 +216,25 @@ cmd_start() {
   local tls="$dir/tls"
   make_certificates "$tls" || die "cannot make the test certificates"
 
+  # The mock authorization server that Dovecot asks about bearer tokens; its log is the
+  # tests' record of what came to it. Its control API is on the same port.
+  local mock_port
+  env -u http_proxy -u https_proxy -u HTTP_PROXY -u HTTPS_PROXY -u all_proxy -u ALL_PROXY \
+    python3 "$MOCK_AS" --port-file "$dir/mock.ports" </dev/null >/dev/null 2>>"$logs/mock.log" &
+  echo $! >"$dir/mock.pid"
+  for i in $(seq 1 100); do [ -s "$dir/mock.ports" ] && break; sleep 0.1; done
+  mock_port=$(sed -n 's/^HTTP=//p' "$dir/mock.ports" 2>/dev/null)
+  [ -n "$mock_port" ] || { cmd_stop "$dir"; die "the mock authorization server did not start"; }
+  cat >"$dcdir/dovecot-oauth2.conf.ext" <<OA
+introspection_mode = post
+introspection_url = http://127.0.0.1:$mock_port/introspect
+username_attribute = sub
+active_attribute = active
+active_value = true
+force_introspection = yes
+timeout_msecs = 5000
+OA
+
   cat >"$dcdir/dovecot.conf" <<DC
 # Standalone POP3 server for VORNA's integration tests; does not read /etc/dovecot.
 base_dir = $dcrun
@@ -231,6 +262,13 @@ first_valid_uid = $vuid
 last_valid_uid = $vuid
 mail_location = maildir:$mail/$DOMAIN/%n
 
+# Bearer tokens: first the authorization server's word (a refusal goes on to the next
+# passdb), then the passwords, which also hold the token-like password of "bearer".
+passdb {
+  driver = oauth2
+  mechanisms = xoauth2 oauthbearer
+  args = $dcdir/dovecot-oauth2.conf.ext
+}
 passdb {
   driver = passwd-file
   args = scheme=PLAIN $dcdir/users
@@ -398,6 +436,7 @@ MAIL_DOMAIN=$DOMAIN
 MAILDIR_ROOT=$mail/$DOMAIN
 MAIL_USERS="$USERS"
 BEARER_TOKEN_FILE=$dir/bearer-token.txt
+MOCK_AS_PORT=$mock_port
 ENV
       log "up: SMTP 127.0.0.1:$smtp_port (submission $submission_port, smtps $smtps_port)  POP3 127.0.0.1:$pop3_port (pop3s $pop3s_port)  in $dir"
       echo "$dir/servers.env"

@@ -2,7 +2,8 @@
 # Smoke run of the libFuzzer targets (tests/fuzz): builds them with clang in a build
 # directory of their own and runs each for a bounded time from its seed corpus, so that a
 # property broken by a change shows up here. Targets: base64, body, jis_convert, options,
-# password, pop3, profile, reply_reader, and utf8 (telling a UTF-8 body file, its piecewise
+# password, pop3, profile, reply_reader, token_reply (token and device replies of an
+# authorization server), and utf8 (telling a UTF-8 body file, its piecewise
 # conversion to code page 932, and the UTF-8 terminal's form of a server's bytes). Every
 # tests/fuzz/*_fuzz.cpp must have built.
 # Usage: bash tests/stages/15-fuzz.sh NATIVE_BUILD_DIR
