@@ -2,11 +2,13 @@
 // still ships alone), for the OAuth 2.0 token endpoints.
 //
 // The server's certificate is judged here, with the same judgement as the mail connections
-// (certificate_win32.h): WinHTTP's own checks are relaxed and the chain, its use, the name
-// or address are checked against the system's roots or the CA file, as SSL_VERIFY and
-// SSL_CA_FILE say. The body goes out only after that: the request is sent with its headers
-// alone, the certificate is judged, then the body is written; it holds a refresh token or
-// an authorization code.
+// (certificate_win32.h): the chain, its use, the name or address, against the system's
+// roots or the CA file, as SSL_VERIFY and SSL_CA_FILE say. WinHTTP checks as well, during
+// the handshake, all it can judge alike: it is relaxed only for the roots of a CA file,
+// which it cannot know, and for an address, which not every WinHTTP matches against the
+// certificate. The body goes out only after the own judgement: the request is sent with
+// its headers alone, the certificate is judged, then the body is written; it holds a
+// refresh token or an authorization code.
 //
 // The deadline: WinHTTP bounds each wait on its own, not the exchange as a whole, so every
 // wait gets what is left of the deadline, and the time left is checked between them. The
@@ -145,9 +147,14 @@ HttpResponse failure(HttpStatus status, const std::string& detail) {
 HttpResponse call_failed(const char* doing, const Deadline& deadline) {
   DWORD error = GetLastError();
   HttpStatus status = status_of(error, deadline);
-  if (status == HttpStatus::kTimedOut) return failure(status, std::string("no answer in time while ") + doing);
+  if (status == HttpStatus::kTimedOut) {
+    return failure(status, std::string("no answer in time while ") + doing);
+  }
   char text[96];
   std::snprintf(text, sizeof text, " (WinHTTP error %lu)", static_cast<unsigned long>(error));
+  if (status == HttpStatus::kTlsFailed) {
+    return failure(status, std::string("the TLS handshake or the server's certificate was refused") + text);
+  }
   return failure(status, std::string(doing) + " failed" + text);
 }
 
@@ -186,17 +193,40 @@ HINTERNET open_session(bool loopback) {
   return session;
 }
 
+// A literal IPv4 or IPv6 address rather than a name.
+bool is_address(const std::wstring& host) {
+  if (host.find(L':') != std::wstring::npos) return true;
+  int dots = 0;
+  for (wchar_t c : host) {
+    if (c == L'.') {
+      ++dots;
+    } else if (c < L'0' || c > L'9') {
+      return false;
+    }
+  }
+  return dots == 3;
+}
+
 // The request's own settings: no redirect followed, no cookies kept, no logon with the
-// user's Windows credentials; for https, WinHTTP's certificate checks left to the own one.
-void configure(HINTERNET request, bool secure) {
+// user's Windows credentials; for https, WinHTTP's certificate checks relaxed where the
+// own check alone can judge.
+void configure(HINTERNET request, bool secure, const std::wstring& host, const HttpParams& params) {
   DWORD features = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES;
   WinHttpSetOption(request, WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof features);
   DWORD logon = WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH;
   WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &logon, sizeof logon);
   if (!secure) return;
-  DWORD relaxed = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
-                  SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE;
-  WinHttpSetOption(request, WINHTTP_OPTION_SECURITY_FLAGS, &relaxed, sizeof relaxed);
+  DWORD relaxed = 0;
+  if (!params.verify) {
+    relaxed = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
+              SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE;
+  } else {
+    if (!params.ca_file.empty()) relaxed |= SECURITY_FLAG_IGNORE_UNKNOWN_CA;
+    if (is_address(host)) relaxed |= SECURITY_FLAG_IGNORE_CERT_CN_INVALID;
+  }
+  if (relaxed != 0) {
+    WinHttpSetOption(request, WINHTTP_OPTION_SECURITY_FLAGS, &relaxed, sizeof relaxed);
+  }
   // A server that asks for a client certificate goes on without one.
   WinHttpSetOption(request, WINHTTP_OPTION_CLIENT_CERT_CONTEXT, WINHTTP_NO_CLIENT_CERT_CONTEXT, 0);
 }
@@ -288,7 +318,7 @@ HttpResponse http_post_form(const std::string& url, const std::string& body,
                                       WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                       secure ? WINHTTP_FLAG_SECURE : 0));
   if (request.get() == nullptr) return call_failed("preparing the request", deadline);
-  configure(request.get(), secure);
+  configure(request.get(), secure, host, params);
 
   // The headers alone: the connection and the handshake are made, nothing of the body is
   // sent yet.

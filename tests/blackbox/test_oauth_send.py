@@ -13,7 +13,7 @@ import unittest
 import fake_smtp
 import tls_certs
 from fake_smtp import FakeSMTP, dialogue, greet, on, silence
-from harness import console
+from harness import WINDOWS, console
 from oauth_support import CLIENT, EHLO_BEARER, USER, OAuthTest, error_lines
 
 REFRESH = "refresh_token"
@@ -231,8 +231,14 @@ class Failures(OAuthTest):
                                  ini=self.settings(4, keys, ca=tls_certs.path("other-ca.pem")))
         self.assertEqual(r.status, 28, r)
         self.assertFalse(server.connected)
-        self.assertEqual(self.mock.requests(), [])
-        self.assertTrue(any("tls_error" in e for e in self.mock.log))
+        if WINDOWS:
+            # WinHTTP cannot know a CA file's roots: it sends the request line and headers
+            # before the program's own check refuses the chain. The form never follows.
+            self.assertEqual([q["body"] for q in self.mock.requests()],
+                             [""] * len(self.mock.requests()))
+        else:
+            self.assertEqual(self.mock.requests(), [])
+            self.assertTrue(any("tls_error" in e for e in self.mock.log))
 
 
 class Secrets(OAuthTest):
