@@ -8,14 +8,25 @@
 // which it cannot know, and for an address, which not every WinHTTP matches against the
 // certificate. The body goes out only after the own judgement: the request is sent with
 // its headers alone, the certificate is judged, then the body is written; it holds a
-// refresh token or an authorization code.
+// refresh token or an authorization code. With a CA file, whose roots WinHTTP cannot know,
+// the platform's own TLS session first makes a handshake with the server and judges it, so
+// that a server the file does not vouch for gets no request at all.
 //
 // The deadline: WinHTTP bounds each wait on its own, not the exchange as a whole, so every
 // wait gets what is left of the deadline, and the time left is checked between them. The
 // wait for the reply's headers is bounded through its own option, the one some WinHTTP
 // implementations honour where they ignore the general receive time-out.
-#include "platform/windows_api.h"
-
+#undef UNICODE
+#undef _UNICODE
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
 #include <wincrypt.h>
 #include <winhttp.h>
 
@@ -27,6 +38,7 @@
 #include "platform/certificate_win32.h"
 #include "platform/http.h"
 #include "platform/platform.h"
+#include "platform/tls.h"
 
 namespace platform {
 
@@ -255,6 +267,72 @@ std::string judge_certificate(HINTERNET request, const std::wstring& host, const
   return fault.empty() ? fault : subject + ": " + fault;
 }
 
+// The handshake of the platform's own TLS session with host:port, judged as the mail
+// connections are: kTlsFailed (or kTimedOut) and *why when refused, kOk when accepted or
+// when the server cannot be reached directly (a proxy in the way: the check after
+// WinHTTP's handshake then guards the body alone). The direct attempt takes at most half
+// of what is left of the deadline.
+HttpStatus judge_in_advance(const std::wstring& host, INTERNET_PORT port, const HttpParams& params,
+                            const Deadline& deadline, std::string* why) {
+  std::wstring bare = host;
+  if (bare.size() > 2 && bare.front() == L'[' && bare.back() == L']') {
+    bare = bare.substr(1, bare.size() - 2);
+  }
+  const std::string name = printable(bare);
+  WSADATA data;
+  if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return HttpStatus::kOk;
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* found = nullptr;
+  HttpStatus verdict = HttpStatus::kOk;
+  if (getaddrinfo(name.c_str(), std::to_string(port).c_str(), &hints, &found) == 0) {
+    const uint32_t limit = tick_count() + static_cast<uint32_t>(deadline.left() / 2);
+    for (addrinfo* address = found; address != nullptr; address = address->ai_next) {
+      SOCKET attempt = socket(address->ai_family, SOCK_STREAM, IPPROTO_TCP);
+      if (attempt == INVALID_SOCKET) continue;
+      u_long non_blocking = 1;
+      ioctlsocket(attempt, FIONBIO, &non_blocking);
+      bool connected = connect(attempt, address->ai_addr, static_cast<int>(address->ai_addrlen)) == 0;
+      if (!connected && WSAGetLastError() == WSAEWOULDBLOCK) {
+        int32_t left = static_cast<int32_t>(limit - tick_count());
+        fd_set writable;
+        fd_set failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(attempt, &writable);
+        FD_SET(attempt, &failed);
+        timeval wait{};
+        wait.tv_sec = left > 0 ? left / 1000 : 0;
+        wait.tv_usec = left > 0 ? (left % 1000) * 1000 : 0;
+        connected = select(0, nullptr, &writable, &failed, &wait) == 1 && FD_ISSET(attempt, &writable);
+      }
+      if (connected) {
+        TlsParams tls;
+        tls.host = name;
+        tls.ca_file = params.ca_file;
+        std::string summary;
+        TlsSession* session = tls_handshake(static_cast<Socket>(attempt), tls,
+                                            std::max(deadline.left(), 1), &summary);
+        if (session != nullptr) {
+          tls_close(session, 500);
+        } else {
+          verdict = deadline.left() == 0 ? HttpStatus::kTimedOut : HttpStatus::kTlsFailed;
+          *why = summary;
+        }
+        closesocket(attempt);
+        break;
+      }
+      closesocket(attempt);
+    }
+    freeaddrinfo(found);
+  }
+  WSACleanup();
+  return verdict;
+}
+
 class CaStore {
  public:
   CaStore() = default;
@@ -306,6 +384,8 @@ HttpResponse http_post_form(const std::string& url, const std::string& body,
     std::string why;
     *roots.out() = win32::load_ca_file(params.ca_file, &why);
     if (roots.get() == nullptr) return failure(HttpStatus::kTlsFailed, why);
+    HttpStatus verdict = judge_in_advance(host, parts.nPort, params, deadline, &why);
+    if (verdict != HttpStatus::kOk) return failure(verdict, why);
   }
 
   Internet session(open_session(is_loopback(host)));

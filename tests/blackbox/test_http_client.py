@@ -30,8 +30,8 @@ def setUpModule():
 class Server:
     """One connection on 127.0.0.1, served in a thread. kind: the certificate (good,
     wrongname, expired, untrusted) or None for plain http. silent: the connection is taken
-    and nothing is said, not even the TLS handshake. Everything received after the
-    handshake is kept in `received`."""
+    and nothing is said, not even the TLS handshake. Everything received after a
+    handshake, on any connection, is kept in `received`."""
 
     def __init__(self, kind="good", silent=False, reply_body=b'{"access_token":"x"}'):
         self.kind = kind
@@ -43,33 +43,39 @@ class Server:
         self.listener = socket.socket()
         self.listener.bind(("127.0.0.1", 0))
         self.listener.listen(1)
-        self.listener.settimeout(30)
+        self.listener.settimeout(0.2)
         self.port = self.listener.getsockname()[1]
         self.thread = threading.Thread(target=self._serve, daemon=True)
         self.thread.start()
 
     def _serve(self):
-        try:
-            conn, _ = self.listener.accept()
-        except OSError:
-            return
-        self.connected = True
-        conn.settimeout(20)
-        try:
-            if self.silent:
-                self.done.wait(20)
+        # Connection after connection (a client may make a handshake of its own first),
+        # until finish().
+        while not self.done.is_set():
+            try:
+                conn, _ = self.listener.accept()
+            except socket.timeout:
+                continue
+            except OSError:
                 return
-            if self.kind:
-                conn = tls_certs.server_context(self.kind).wrap_socket(conn, server_side=True)
-            self._answer(conn)
-        except (OSError, ssl.SSLError):
-            pass  # the client gave up; what it sent is in self.received
-        finally:
-            conn.close()
+            self.connected = True
+            conn.settimeout(20)
+            try:
+                if self.silent:
+                    self.done.wait(20)
+                    return
+                if self.kind:
+                    conn = tls_certs.server_context(self.kind).wrap_socket(conn, server_side=True)
+                self._answer(conn)
+            except (OSError, ssl.SSLError):
+                pass  # the client gave up; what it sent is in self.received
+            finally:
+                conn.close()
 
     def _answer(self, conn):
+        start = len(self.received)
         while True:
-            head, _, rest = bytes(self.received).partition(b"\r\n\r\n")
+            head, _, rest = bytes(self.received[start:]).partition(b"\r\n\r\n")
             if _:
                 length = 0
                 for line in head.split(b"\r\n"):

@@ -220,7 +220,10 @@ class HttpsSignIn(OAuthTest):
         self.assertFalse(os.path.exists(self.token_path))
         # The handshake failed; no request (and so no client ID or secret) came.
         self.assertEqual(self.mock.requests(), [])
-        self.assertTrue(any("tls_error" in e for e in self.mock.log))
+        # The Windows client completes the handshake and judges the certificate after it,
+        # then leaves without a request; other clients refuse within the handshake.
+        if not WINDOWS:
+            self.assertTrue(any("tls_error" in e for e in self.mock.log))
 
 
 if __name__ == "__main__":
