@@ -74,9 +74,9 @@ bool write_and_flush(std::FILE* file, const std::string& content) {
 
 // MoveFileExW over an existing file fails while any handle is open on it (a reader of the
 // same file in another run), even one that shares deletion: such a reader is done in a
-// moment, so the rename is tried again for about a second.
+// moment, so the rename is tried again for about two seconds.
 bool move_over(const std::wstring& from, const std::wstring& to) {
-  constexpr int kAttempts = 40;
+  constexpr int kAttempts = 80;
   constexpr DWORD kPauseMs = 25;
   for (int attempt = 0;; ++attempt) {
     if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
