@@ -30,7 +30,11 @@ Control (JSON in, JSON out; POST unless said; never logged):
                        the person's answer; polls after it get that outcome
   /control/settings    {"ttl": s, "interval": s, "expires_in": s, "keep_old_refresh": bool,
                         "require_secret": {client: secret}, "expires_in_as_string": bool,
-                        "verification_field": "verification_uri" | "verification_url"}
+                        "verification_field": "verification_uri" | "verification_url",
+                        "token_pad": n (about 1.3 n more characters in each access token),
+                        "error_description": text of every OAuth error reply,
+                        "clients": [client IDs] (else any): /authorize refuses others
+                        with 400, without a redirect}
   /control/revoke      {"sub": S} or {"token": access or refresh token}: access tokens
                        become inactive at /introspect, refresh tokens get invalid_grant
   /control/mint        {"sub", "client_id", "ttl", "scope"} -> {"access_token": ...}
@@ -42,11 +46,14 @@ normal behaviour: device polls pending until approved, refresh succeeds):
   success, pending (authorization_pending), slow_down, expired_token, access_denied,
   authorization_declined, bad_verification_code, invalid_grant, invalid_client,
   unauthorized_client, interaction_required, invalid_scope, no_refresh (success without a
-  refresh token), no_rotation (success, the same refresh token stays valid),
+  refresh token; a refresh then leaves the old one valid), no_rotation (success, the
+  same refresh token sent again),
   http500, http429, http502html, notjson, badjson (JSON without access_token),
-  wrongtype (expires_in an object), close (connection closed, no reply),
+  wrongtype (expires_in an object), huge (a 2 MiB reply), redirect (302 to /stolen),
+  close (connection closed, no reply),
   silence:SECONDS (answers nothing that long, then closes), slow:SECONDS (then success),
-  deny (authorize: error=access_denied).
+  deny (authorize: error=access_denied); any other word is answered as an OAuth error of
+  that name (authorize: a redirect with error=WORD).
 
 Access tokens are HS256 JWTs (kid "k1", key --hs-key) with iss, sub, aud, azp, iat, nbf,
 exp, scope, jti. Refresh tokens, device codes and codes are random strings with a prefix.
@@ -186,12 +193,14 @@ class MockAuthServer:
         self.http_port = self.https_port = None
         self.defaults = {"ttl": ttl, "interval": 1, "expires_in": 900, "keep_old_refresh": False,
                          "require_secret": {}, "expires_in_as_string": False,
-                         "verification_field": "verification_uri"}
+                         "verification_field": "verification_uri", "token_pad": 0,
+                         "error_description": None, "clients": None}
         self.reset()
 
     # ------------------------------------------------------------------ life
 
     def start(self):
+        self.stopping.clear()
         for name, context in (("http", None), ("https", self.tls_context)):
             if name == "https" and context is None:
                 continue
@@ -329,6 +338,8 @@ class MockAuthServer:
         body = {"iss": self.issuer, "sub": sub, "aud": client_id, "azp": client_id,
                 "iat": now, "nbf": now - 5, "exp": now + int(ttl), "scope": scope,
                 "jti": secrets.token_hex(8)}
+        if self.settings["token_pad"]:  # long tokens, as some providers issue
+            body["pad"] = secrets.token_urlsafe(self.settings["token_pad"])
         signing = (b64url(json.dumps(head, separators=(",", ":")).encode()) + "." +
                    b64url(json.dumps(body, separators=(",", ":")).encode()))
         signature = hmac.new(self.hs_key, signing.encode(), hashlib.sha256).digest()
@@ -351,7 +362,8 @@ class MockAuthServer:
         return claims
 
     def _error(self, outcome):
-        code, status, text = _ERRORS[outcome]
+        code, status, text = _ERRORS.get(outcome, (outcome, 400, "refused by the test"))
+        text = self.settings["error_description"] or text
         return status, {"error": code, "error_description": text, "error_codes": [70000],
                         "trace_id": secrets.token_hex(8)}
 
@@ -386,6 +398,11 @@ class MockAuthServer:
             return 200, {"token_type": "Bearer", "expires_in": 3600}
         if outcome == "wrongtype":
             return 200, {"token_type": "Bearer", "expires_in": {"s": 1}, "access_token": 17}
+        if outcome == "huge":
+            return 200, b'{"access_token":"' + b"x" * (2 << 20) + b'","expires_in":3600}'
+        if outcome == "redirect":
+            # Elsewhere on the same server: a client that follows it shows at /stolen.
+            return 302, {}, "/stolen"
         if outcome == "close":
             raise _Delay(0)
         if outcome.startswith("silence:"):
@@ -433,11 +450,17 @@ class MockAuthServer:
         fault = self._fault(outcome)
         if fault:
             return fault
-        if outcome in ("success", "no_refresh"):
-            del self.devices[dc]
-            return self._tokens({"sub": "alice", "client_id": d["client_id"],
-                                 "scope": d["scope"]}, refresh=outcome == "success")
-        return self._error(outcome)
+        delay = 0
+        if outcome.startswith("slow:"):
+            delay, outcome = float(outcome.split(":", 1)[1]), "success"
+        if outcome not in ("success", "no_refresh"):
+            return self._error(outcome)
+        del self.devices[dc]
+        reply = self._tokens({"sub": "alice", "client_id": d["client_id"],
+                              "scope": d["scope"]}, refresh=outcome == "success")
+        if delay:
+            raise _Delay(delay, reply)
+        return reply
 
     def _refresh_grant(self, form):
         rt = form.get("refresh_token", "")
@@ -457,7 +480,7 @@ class MockAuthServer:
             return self._error(outcome)
         if outcome == "no_rotation":
             return self._tokens(grant, refresh="same", old=rt)
-        if not self.settings["keep_old_refresh"]:
+        if not self.settings["keep_old_refresh"] and outcome == "success":
             self.refresh.pop(rt, None)
         reply = self._tokens(grant, refresh=outcome == "success")
         if delay:
@@ -500,6 +523,10 @@ class MockAuthServer:
         parts = urlsplit(redirect)
         if not client:
             return bad("client_id missing")
+        known = self.settings["clients"]
+        if known is not None and client not in known:
+            return (400, {"error": "unauthorized_client",
+                          "error_description": "AADSTS700016: application not found"}, None)
         if parts.scheme != "http" or parts.hostname not in ("localhost", "127.0.0.1", "::1") \
                 or parts.query or parts.fragment:
             return bad("redirect_uri is not a loopback http URI")
@@ -511,8 +538,8 @@ class MockAuthServer:
         if query.get("code_challenge_method") != "S256" or len(challenge) != 43:
             return bad("PKCE with S256 required")
         outcome = self._take("authorize", client) or "success"
-        if outcome == "deny":
-            params = {"error": "access_denied",
+        if outcome not in ("success", "no_refresh"):
+            params = {"error": "access_denied" if outcome == "deny" else outcome,
                       "error_description": "the user declined", "state": query["state"]}
         else:
             code = "ac-" + secrets.token_urlsafe(24)
@@ -590,7 +617,9 @@ class MockAuthServer:
                     status, body = self._device_authorization(
                         form, "%s://%s" % (h.server.name, h.headers.get("Host", "127.0.0.1")))
                 elif method == "POST" and u.path == "/token":
-                    status, body = self._token(form, ctype)
+                    reply = self._token(form, ctype)
+                    status, body = reply[:2]
+                    location = reply[2] if len(reply) > 2 else None
                 elif method == "GET" and u.path == "/authorize":
                     status, body, location = self._authorize(query)
                 elif u.path == "/introspect":

@@ -106,7 +106,7 @@ class MockProcess:
 
 # ------------------------------------------------------------------ the program's side
 
-from fake_smtp import DeliveryTest, FakeSMTP, dialogue, bearer_auth  # noqa: E402
+from fake_smtp import DeliveryTest, FakeSMTP, bearer_auth, closed_port, dialogue  # noqa: E402,F401
 from harness import WINDOWS, console, native_path, run  # noqa: E402
 
 CLIENT = "vorna-test"

@@ -13,8 +13,8 @@ import unittest
 import fake_smtp
 import tls_certs
 from fake_smtp import FakeSMTP, dialogue, greet, on, silence
-from harness import WINDOWS, console
-from oauth_support import CLIENT, EHLO_BEARER, USER, OAuthTest, error_lines
+from harness import WINDOWS, console, native_path
+from oauth_support import CLIENT, EHLO_BEARER, MECHANISMS, USER, OAuthTest, error_lines
 
 REFRESH = "refresh_token"
 MS_SCOPE = "https://outlook.office.com/SMTP.Send offline_access"
@@ -115,13 +115,57 @@ class StoredTokens(OAuthTest):
     def test_without_a_new_refresh_token_the_old_one_is_kept(self):
         self.mock.configure(ttl=SHORT_TTL)
         first = self.signed_in()
-        self.mock.script(CLIENT, refresh=["no_rotation", "success"])
-        for _ in range(2):
+        self.mock.script(CLIENT, refresh=["no_refresh", "no_rotation", "success"])
+        for _ in range(3):
             r, server = self.send(accept_any_bearer())
             self.assertClean(r, server)
         refreshes = self.mock.requests("/token", grant_type=REFRESH)
         self.assertEqual([e["form"]["refresh_token"] for e in refreshes],
-                         [first["refresh_token"]] * 2)
+                         [first["refresh_token"]] * 3)
+
+    def test_five_minutes_left_is_the_line_between_using_and_refreshing(self):
+        # expires_in as a string of digits, as some servers send it, counts the same.
+        self.mock.configure(ttl=7 * 60, expires_in_as_string=True)
+        issued = self.signed_in()
+        r, server = self.send(self.bearer_script(4, issued["access_token"]))
+        self.assertClean(r, server)
+        self.assertEqual(self.mock.requests("/token", grant_type=REFRESH), [])
+        self.mock.configure(ttl=4 * 60)
+        os.remove(self.token_path)
+        self.signed_in()
+        r, server = self.send(accept_any_bearer())
+        self.assertClean(r, server)
+        self.assertEqual(len(self.mock.requests("/token", grant_type=REFRESH)), 1)
+
+    def test_long_tokens_are_stored_and_sent_whole(self):
+        # About 10 KB: the AUTH line would pass 12,288 octets, so the response follows a 334.
+        self.mock.configure(token_pad=7000)
+        issued = self.signed_in()
+        self.assertGreater(len(issued["access_token"]), 9000)
+        for method in (4, 5):
+            with self.subTest(method=method):
+                r, server = self.send(self.bearer_script(method, issued["access_token"]),
+                                      method=method)
+                self.assertClean(r, server)
+                self.assertEqual(bearer_of(server), issued["access_token"])
+                self.assertEqual(server.commands[1].strip().upper(),
+                                 b"AUTH " + MECHANISMS[method].encode())
+
+    def test_the_token_step_runs_only_where_a_token_is_wanted(self):
+        # No token file at all: SMTP_AUTH 0 sends without one, and a password command
+        # wins over the sign-in.
+        r, server = self.send(dialogue(), method=0)
+        self.assertClean(r, server)
+        token = self.mock.mint(client_id=CLIENT)
+        path = os.path.join(self.dir, "token.txt")
+        with open(path, "w") as f:
+            f.write(token + "\n")
+        command = ("cmd /c type \"%s\"" if WINDOWS else "cat '%s'") % native_path(path)
+        r, server = self.deliver(self.bearer_script(5, token), "-f" + USER, "-Tbody",
+                                 "b@example.test", ini=self.settings(
+                                     5, smtp="SMTP_PASS_COMMAND=%s\r\n" % command))
+        self.assertClean(r, server)
+        self.assertEqual(self.mock.requests(), [])
 
     def test_microsoft_refresh_asks_for_the_scope_and_debug_names_the_host(self):
         self.mock.configure(ttl=SHORT_TTL)
@@ -165,6 +209,8 @@ class Failures(OAuthTest):
                  ("notjson", 28, b"HTTP 200"),
                  ("badjson", 28, b"HTTP 200"),
                  ("wrongtype", 28, b"HTTP 200"),
+                 ("huge", 28, b"127.0.0.1"),
+                 ("redirect", 28, b"HTTP 302"),
                  ("close", 28, b"127.0.0.1")]
         for outcome, code, trace in cases:
             with self.subTest(outcome):
@@ -173,10 +219,25 @@ class Failures(OAuthTest):
                 self.assertRegex(r.stdout, rb"\[oauth token : 127\.0\.0\.1[^\n]*\]")
                 self.assertIn(trace, r.stdout)
                 self.assertNoSecrets(r, issued["access_token"], issued["refresh_token"])
-        # Each of them made exactly one request, and the refresh token still works.
+        # Each of them made exactly one request (a redirect is not followed), and the
+        # refresh token still works.
         self.assertEqual(len(self.mock.requests("/token", grant_type=REFRESH)), len(cases))
+        self.assertEqual(self.mock.requests("/stolen"), [])
         r, server = self.send(accept_any_bearer())
         self.assertClean(r, server)
+
+    def test_the_servers_words_reach_the_console_only_as_plain_text(self):
+        self.mock.configure(ttl=SHORT_TTL)
+        self.signed_in()
+        self.mock.configure(error_description="AADSTS70008: gone\x1b[2J\r\nERR-0000:\x07fake")
+        self.mock.script(CLIENT, refresh=["invalid_grant"])
+        r = self.run_failing(27, "-d")
+        line = [l for l in r.stdout.splitlines() if l.startswith(b"[oauth token")]
+        self.assertEqual(len(line), 1, r.stdout)
+        self.assertIn(b"AADSTS70008: gone", line[0])
+        for byte in (b"\x1b", b"\x07"):
+            self.assertNotIn(byte, r.stdout)
+        self.assertNotIn(b"\nERR-0000", r.stdout.replace(b"\r\n", b"\n"))
 
     def test_a_used_refresh_token_asks_for_a_sign_in(self):
         self.mock.configure(ttl=SHORT_TTL)
@@ -206,7 +267,9 @@ class Failures(OAuthTest):
                            ("scope", self.oauth_keys(OAUTH_SCOPE="https://mail.google.com/")),
                            ("provider", self.oauth_keys(provider=1))]:
             with self.subTest(name):
-                self.run_failing(27, keys=keys)
+                r = self.run_failing(27, keys=keys)
+                self.assertIn(console("#OAuthトークン         : 別の設定で発行済み(サインインが必要)\n"),
+                              r.stdout)
         self.assertEqual(self.mock.requests(), [])
 
     def test_a_changed_endpoint_is_no_change_of_what_the_tokens_are_for(self):
@@ -232,9 +295,7 @@ class Failures(OAuthTest):
         self.assertEqual(r.status, 28, r)
         self.assertFalse(server.connected)
         self.assertEqual(self.mock.requests(), [])
-        # The Windows client completes the handshake and judges the certificate after it,
-        # then leaves without a request; other clients refuse within the handshake.
-        if not WINDOWS:
+        if not WINDOWS:  # WinHTTP completes the handshake; the program's own check refuses
             self.assertTrue(any("tls_error" in e for e in self.mock.log))
 
 

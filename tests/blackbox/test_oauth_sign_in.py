@@ -3,10 +3,13 @@ mock authorization server: polling at the server's pace, the token file, the ref
 store nothing, endpoints that must not be used, and sign-out."""
 import os
 import re
+import signal
+import subprocess
+import time
 import unittest
 
 import oauth_support
-from harness import WINDOWS, console
+from harness import BIN, RUNNER, WINDOWS, _PASSED_THROUGH, console
 from oauth_support import (CLIENT, LINE20_NONE, LINE20_SIGNED_IN, NOTHING_STORED, SIGNED_IN,
                            OAuthTest)
 
@@ -118,6 +121,12 @@ class DeviceSignIn(OAuthTest):
                 self.assertNothingStored(r, reason)
                 self.assertEqual(len(self.mock.requests("/token")), 2)
 
+    def test_the_page_named_verification_url_as_google_names_it(self):
+        self.mock.configure(verification_field="verification_url")
+        r = self.sign_in(["success"])
+        self.assertIn(console("  ページ : %s\n" % self.mock.url("/device")), r.stdout)
+        self.assertIn(console(SIGNED_IN), r.stdout)
+
     def test_the_code_running_out_ends_the_wait(self):
         self.mock.configure(expires_in=3)
         r = self.sign_in(outcomes=(), method=0)
@@ -150,6 +159,13 @@ class DeviceSignIn(OAuthTest):
                                OAUTH_TOKEN_URL=self.mock.url("/token", host="localhost"))
         self.signed_in(keys=keys)
 
+    def test_loopback_endpoints_are_reached_directly_whatever_proxy_is_set(self):
+        # A proxy from the environment that nothing answers on.
+        dead = "http://127.0.0.1:%d" % oauth_support.closed_port()
+        env = self.env(http_proxy=dead, https_proxy=dead, all_proxy=dead, HTTP_PROXY=dead,
+                       HTTPS_PROXY=dead, ALL_PROXY=dead)
+        self.signed_in(env=env)
+
     def test_missing_device_endpoint_for_provider_3(self):
         r = self.sign_in(keys=self.oauth_keys(OAUTH_DEVICE_URL=None), method=0)
         self.assertNothingStored(r, "OAUTH_DEVICE_URL が設定されていません。")
@@ -159,6 +175,20 @@ class DeviceSignIn(OAuthTest):
         r = self.sign_in(keys=self.oauth_keys(provider=2), method=0)
         self.assertNothingStored(r, "Google は Gmail 向けのデバイスコードでのサインインを受け付けません")
         self.assertEqual(self.mock.requests(), [])
+
+    def test_the_token_file_lies_beside_the_settings_file_found(self):
+        # Found through windir, not in the working directory.
+        other = os.path.join(self.dir, "windir")
+        os.mkdir(other)
+        self.write("vorna.ini", "[SMTP]\r\nSMTP_PORT=1\r\n" + self.settings(4), directory=other)
+        self.mock.script(CLIENT, device=["success"])
+        env = self.env(windir=oauth_support.native_path(other))
+        r = self.vorna(stdin=b"2\n20\n3\n\n\n1\n12\ny\n", env=env)
+        self.assertIn(console(SIGNED_IN), r.stdout)
+        self.assertEqual(sorted(os.listdir(other)), ["vorna.ini", "vorna.tok"])
+        self.assertEqual(os.listdir(self.cwd), [])
+        info = self.vorna("-i", "-h127.0.0.1", "-Tx", "b@example.test", env=env)
+        self.assertIn(console("サインイン済み(デバイスコード)"), info.stdout)
 
     def test_sign_out_and_sign_in_again(self):
         first = self.signed_in()
@@ -204,6 +234,60 @@ class DeviceSignIn(OAuthTest):
                          self.saved())
 
 
+@unittest.skipUnless(not WINDOWS and not RUNNER, "POSIX signals of a native program")
+class Interrupted(OAuthTest):
+    ANSWERS = b"2\n20\n3\n\n\n1\n12\ny\n"
+
+    def start_menu(self):
+        self.write("vorna.ini", "[SMTP]\r\nSMTP_PORT=1\r\n" + self.settings(0))
+        env = {k: os.environ[k] for k in _PASSED_THROUGH if k in os.environ}
+        env.update({k: v for k, v in self.env().items() if v is not None})
+        process = subprocess.Popen([BIN], cwd=self.cwd, env=env, stdin=subprocess.PIPE,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: process.poll() is None and process.kill())
+        process.stdin.write(self.ANSWERS)
+        process.stdin.close()
+        return process
+
+    def wait_until(self, condition, timeout=20):
+        deadline = time.monotonic() + timeout
+        while not condition():
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.001)
+
+    def test_ctrl_c_while_waiting_for_the_person_stores_nothing(self):
+        with open(os.path.join(self.cwd, "vorna.ini"), "w"):
+            pass
+        process = self.start_menu()
+        with open(os.path.join(self.cwd, "vorna.ini"), "rb") as f:
+            before = f.read()
+        self.wait_until(lambda: self.mock.requests("/token"))
+        process.send_signal(signal.SIGINT)
+        self.assertEqual(process.wait(10), -signal.SIGINT)
+        self.assertEqual(os.listdir(self.cwd), ["vorna.ini"])
+        with open(os.path.join(self.cwd, "vorna.ini"), "rb") as f:
+            self.assertEqual(f.read(), before)
+
+    def test_ctrl_c_as_the_tokens_come_leaves_a_whole_file_or_none(self):
+        for delay in (0, 0.0005, 0.001, 0.002, 0.004, 0.008):
+            with self.subTest(delay=delay):
+                self.mock.reset()
+                for name in os.listdir(self.cwd):
+                    os.remove(os.path.join(self.cwd, name))
+                self.mock.script(CLIENT, device=["success"])
+                process = self.start_menu()
+                self.wait_until(lambda: self.mock.issued)
+                time.sleep(delay)
+                process.send_signal(signal.SIGINT)
+                process.wait(10)
+                left = sorted(os.listdir(self.cwd))
+                self.assertIn(left, (["vorna.ini"], ["vorna.ini", "vorna.tok"]))
+                if "vorna.tok" in left:
+                    # Whole: it reads back as signed in.
+                    info = self.vorna("-i", "-h127.0.0.1", "-Tx", "b@example.test")
+                    self.assertIn(console("サインイン済み(デバイスコード)"), info.stdout, info)
+
+
 class HttpsSignIn(OAuthTest):
     tls = True
 
@@ -220,9 +304,7 @@ class HttpsSignIn(OAuthTest):
         self.assertFalse(os.path.exists(self.token_path))
         # The handshake failed; no request (and so no client ID or secret) came.
         self.assertEqual(self.mock.requests(), [])
-        # The Windows client completes the handshake and judges the certificate after it,
-        # then leaves without a request; other clients refuse within the handshake.
-        if not WINDOWS:
+        if not WINDOWS:  # WinHTTP completes the handshake; the program's own check refuses
             self.assertTrue(any("tls_error" in e for e in self.mock.log))
 
 

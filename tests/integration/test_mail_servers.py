@@ -31,6 +31,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "blackbox"))
 
 from harness import WINDOWS, ProgramTest, native_path, sjis  # noqa: E402
+from oauth_support import control  # noqa: E402
 
 SCRIPT = os.path.join(HERE, "mailservers.sh")
 DELIVERY_WAIT = 20.0  # seconds; Postfix stores a message some milliseconds after "250 queued"
@@ -395,6 +396,84 @@ class BearerDelivery(MailServerTest):
                 self.assertNotIn(b"MAIL FROM", r.stdout)
                 self.assertNotIn(b"not-the-token", r.stdout)
                 self.assertNotIn(token[:40].encode(), r.stdout)
+
+
+class OAuthSignIn(MailServerTest):
+    """The program's own OAuth 2.0 sign-in (menu item 20, device code) against the mock
+    authorization server that mailservers.sh starts; Dovecot asks the same mock whether the
+    access token is active (RFC 7662) before Postfix relays, over STARTTLS."""
+
+    CLIENT = "vorna-integration"
+
+    def setUp(self):
+        super().setUp()
+        if "MOCK_AS_PORT" not in SERVERS:
+            self.skipTest("the servers run without the mock authorization server")
+        self.mock = "http://127.0.0.1:%s" % SERVERS["MOCK_AS_PORT"]
+        control(self.mock, "reset")
+
+    def sign_in(self, auth, ttl=3600):
+        """Settings through the menu, then item 20; the mock approves at the first poll."""
+        token_file = os.path.join(self.cwd, "vorna.tok")
+        if os.path.exists(token_file):
+            os.remove(token_file)
+        self.configure(auth=auth, smtp_user="alice", smtp_ssl=1,
+                       smtp_port=SERVERS["SUBMISSION_PORT"], smtp_pass="unused")
+        with open(os.path.join(self.cwd, "vorna.ini"), "ab") as f:
+            f.write(("[OAUTH]\nOAUTH_PROVIDER=3\nOAUTH_CLIENT_ID=%s\n"
+                     "OAUTH_DEVICE_URL=%s/devicecode\nOAUTH_TOKEN_URL=%s/token\n"
+                     % (self.CLIENT, self.mock, self.mock)).encode())
+        control(self.mock, "settings", ttl=ttl)
+        control(self.mock, "script", client_id=self.CLIENT, device=["success"])
+        r = self.vorna(stdin=b"2\n20\n3\n\n\n1\n12\ny\n", timeout=60)
+        self.assertEqual(r.status, 0, r.stdout[-400:])
+        self.assertIn(sjis("サインインしました。"), r.stdout, r.stdout[-400:])
+        self.assertTrue(os.path.exists(token_file))
+
+    def token_requests(self, grant):
+        return [e for e in control(self.mock, "log")["log"]
+                if e["path"] == "/token" and e["form"].get("grant_type") == grant]
+
+    def relay(self, subject):
+        self.tag = "t" + uuid.uuid4().hex[:12]
+        return self.send("-s" + subject, "-f%s <%s>" % (self.tag, address("alice")),
+                         "-Trelayed with a signed-in token", "someone@outside.example")
+
+    def assertRelayed(self, r, subject):
+        self.assertEqual((r.status, r.stdout), (0, b""), r)
+        data = self.delivered("sink")
+        self.assertIn(b"(Authenticated sender: alice)", data)
+        self.assertRegex(data, RECEIVED_OVER_TLS)
+        self.assertEqual(self.parse(data)["Subject"], subject)
+
+    def test_each_mechanism_relays_with_the_stored_token(self):
+        for auth, name in ((4, "XOAUTH2"), (5, "OAUTHBEARER")):
+            with self.subTest(name):
+                self.sign_in(auth)
+                self.assertRelayed(self.relay(name), name)
+                self.assertEqual(self.token_requests("refresh_token"), [])
+        self.assertRegex(server_log("postfix.log"),
+                         r"sasl_method=OAUTHBEARER, sasl_username=alice")
+        self.assertRegex(server_log("postfix.log"), r"sasl_method=XOAUTH2, sasl_username=alice")
+
+    def test_an_expiring_token_is_refreshed_then_relayed(self):
+        self.sign_in(4, ttl=120)
+        control(self.mock, "settings", ttl=3600)
+        self.assertRelayed(self.relay("refreshed"), "refreshed")
+        self.assertEqual(len(self.token_requests("refresh_token")), 1)
+        # The refreshed token was stored: the next run needs no request.
+        self.assertRelayed(self.relay("stored again"), "stored again")
+        self.assertEqual(len(self.token_requests("refresh_token")), 1)
+
+    def test_a_revoked_token_is_refused_by_the_server(self):
+        self.sign_in(4)
+        control(self.mock, "revoke", sub="alice")
+        r = self.send("-f" + self.sender, "-Tnever sent", "someone@outside.example")
+        self.assertEqual(r.status, 11, r)
+        self.assertTrue(r.stdout.replace(b"\r\n", b"\n").endswith(
+            ERR_AUTH_FAILED.encode("cp932")), r)
+        self.assertEqual(self.token_requests("refresh_token"), [])
+        self.assertIn("Provided token is not valid", self.dovecot_log())
 
 
 class TlsPopBeforeSmtp(MailServerTest):
