@@ -155,11 +155,13 @@ class HttpClientTest(unittest.TestCase):
         self.assertEqual(status, 0, out)
         self.assertIn(SECRET, bytes(server.received))
 
-    def test_unreadable_ca_file_fails_before_connecting(self):
+    def test_unreadable_ca_file_fails_before_anything_is_sent(self):
         server = Server()
         status, out = self.post(server, "--ca", harness.native_path("/nonexistent/ca.pem"))
         self.assertEqual(status, 4, out)
-        self.assertFalse(server.connected)
+        self.assertEqual(bytes(server.received), b"")
+        if harness.WINDOWS:  # read before connecting (libcurl reads it at the handshake)
+            self.assertFalse(server.connected)
 
     def test_server_that_never_starts_tls_ends_at_the_deadline(self):
         server = Server(silent=True)

@@ -1,11 +1,13 @@
 """Paths longer than the 260 characters of the classic Windows limit: the body file and an
-attachment named by a long relative path, a long work directory, and a settings file in a
-long directory, read and saved. They work as short ones do, on every system."""
+attachment named by a long relative path, a long work directory, a settings file in a long
+directory, read and saved, and the token file beside it. They work as short ones do, on
+every system."""
 import os
 import unittest
 
 from fake_smtp import DeliveryTest, FakeSMTP, base64_part, dialogue, head
-from harness import WINDOWS, native_path
+from harness import WINDOWS, console, native_path
+from oauth_support import CLIENT, OAuthTest
 
 SEP = "\\" if WINDOWS else "/"
 
@@ -70,6 +72,21 @@ class LongPaths(DeliveryTest):
             # ... and a send reads it from there.
             r = self.vorna("-h127.0.0.1", "-Tx", "b@example.test", env=env, timeout=30)
         self.assertClean(r, server)
+
+
+class LongPathTokenFile(OAuthTest):
+    def test_token_file_beside_a_settings_file_in_a_long_directory(self):
+        _, windir = deep_directory(self.dir, depth=3)
+        self.write("vorna.ini", "[SMTP]\r\nSMTP_PORT=1\r\n" + self.settings(4), directory=windir)
+        self.mock.script(CLIENT, device=["success"])
+        env = self.env(windir=native_path(windir))
+        r = self.vorna(stdin=b"2\n20\n3\n\n\n1\n12\ny\n", env=env)
+        self.assertEqual(sorted(os.listdir(windir)), ["vorna.ini", "vorna.tok"], r)
+        info = self.vorna("-i", "-h127.0.0.1", "-Tx", "b@example.test", env=env)
+        self.assertIn(console("サインイン済み"), info.stdout, info)
+        # Signing out removes it there.
+        r = self.vorna(stdin=b"2\n20\n1\n13\ny\n3\n", env=env)
+        self.assertEqual(os.listdir(windir), ["vorna.ini"], r)
 
 
 if __name__ == "__main__":
