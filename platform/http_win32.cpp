@@ -205,6 +205,15 @@ HINTERNET open_session(bool loopback) {
   return session;
 }
 
+// The host as the certificate check and the name lookup take it: an IPv6 address without
+// the brackets it has in a URL.
+std::string bare_host(const std::wstring& host) {
+  if (host.size() > 2 && host.front() == L'[' && host.back() == L']') {
+    return printable(host.substr(1, host.size() - 2));
+  }
+  return printable(host);
+}
+
 // A literal IPv4 or IPv6 address rather than a name.
 bool is_address(const std::wstring& host) {
   if (host.find(L':') != std::wstring::npos) return true;
@@ -253,12 +262,7 @@ std::string judge_certificate(HINTERNET request, const std::wstring& host, const
     return "the server's certificate cannot be had";
   }
   TlsParams tls;
-  // An IPv6 address is judged without its brackets.
-  std::wstring bare = host;
-  if (bare.size() > 2 && bare.front() == L'[' && bare.back() == L']') {
-    bare = bare.substr(1, bare.size() - 2);
-  }
-  tls.host = printable(bare);
+  tls.host = bare_host(host);
   tls.verify = true;
   tls.ca_file = params.ca_file;
   std::string subject;
@@ -274,11 +278,7 @@ std::string judge_certificate(HINTERNET request, const std::wstring& host, const
 // of what is left of the deadline.
 HttpStatus judge_in_advance(const std::wstring& host, INTERNET_PORT port, const HttpParams& params,
                             const Deadline& deadline, std::string* why) {
-  std::wstring bare = host;
-  if (bare.size() > 2 && bare.front() == L'[' && bare.back() == L']') {
-    bare = bare.substr(1, bare.size() - 2);
-  }
-  const std::string name = printable(bare);
+  const std::string name = bare_host(host);
   WSADATA data;
   if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return HttpStatus::kOk;
   addrinfo hints;
