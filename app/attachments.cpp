@@ -139,7 +139,9 @@ void prepare_attachments(const std::string& text, const std::string& shown) {
 }
 
 void delete_work_files() {
-  for (const std::string& name : g_run.work_file_list) std::remove(name.c_str());
+  // Through the platform: a work directory too deep for the C runtime's remove is no
+  // reason to leave an attachment's copy behind.
+  for (const std::string& name : g_run.work_file_list) platform::remove_file(name);
   // Only now: an interruption while they were being removed removes the rest.
   platform::forget_work_files();
   g_run.work_file_list.clear();

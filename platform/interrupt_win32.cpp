@@ -24,6 +24,7 @@ struct RemovalRecord {
   RemovalRecord* next;
   std::atomic<bool> active;
   char* path;
+  wchar_t* wide_path;  // its win32::long_path form, made in advance; null where there is none
 };
 
 std::atomic<RemovalRecord*> g_removals{nullptr};
@@ -35,7 +36,8 @@ BOOL WINAPI on_console_event(DWORD event) {
   for (RemovalRecord* record = g_removals.load(); record != nullptr; record = record->next) {
     // A file still open in the main thread was opened with deletion shared: it goes when
     // the process's handles close below.
-    if (record->active.load()) DeleteFileA(record->path);
+    if (!record->active.load()) continue;
+    if (record->wide_path == nullptr || !DeleteFileW(record->wide_path)) DeleteFileA(record->path);
   }
   // Ended at once rather than through ExitProcess: the main thread may hold the C
   // runtime's locks, which the runtime's own ending would wait on.
@@ -56,6 +58,12 @@ std::FILE* create_work_file(const std::string& path) {
     RemovalRecord* record = new RemovalRecord;
     record->path = new char[path.size() + 1];
     std::memcpy(record->path, path.c_str(), path.size() + 1);
+    std::wstring wide = win32::long_path(path);
+    record->wide_path = nullptr;
+    if (!wide.empty()) {
+      record->wide_path = new wchar_t[wide.size() + 1];
+      std::memcpy(record->wide_path, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
+    }
     record->active.store(true);
     record->next = g_removals.load();
     g_removals.store(record);

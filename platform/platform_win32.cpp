@@ -285,8 +285,8 @@ HANDLE create_new_file(const std::string& path, DWORD share) {
   OwnerOnly security;
   // With FILE_FLAG_OPEN_REPARSE_POINT a planted link counts as an existing name instead
   // of being followed.
-  return CreateFileA(path.c_str(), GENERIC_WRITE, share, security.get(), CREATE_NEW,
-                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  return win32::create_file(path, GENERIC_WRITE, share, security.get(), CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
 }
 
 }  // namespace
@@ -321,11 +321,11 @@ std::FILE* open_for_reading(const std::string& path) {
   // Sharing deletion lets the run's clean-up remove the file while it is open; it goes
   // when the last handle closes. The 95 family knows no such sharing and is asked without.
   const DWORD shared = FILE_SHARE_READ | FILE_SHARE_WRITE;
-  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, shared | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle = win32::create_file(path, GENERIC_READ, shared | FILE_SHARE_DELETE, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
   if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_INVALID_PARAMETER) {
-    handle = CreateFileA(path.c_str(), GENERIC_READ, shared, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    handle = win32::create_file(path, GENERIC_READ, shared, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL);
   }
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
   // Only a file on disk: a console, a pipe or a device opened by its name is no file to
@@ -370,23 +370,8 @@ void console_set_attribute(int attribute) {
 
 // ---------------------------------------------------------------- settings file
 
-namespace {
-
 // The profile functions look a bare file name up in the Windows directory; a full path
-// makes them use the file meant.
-std::string full_profile_path(const std::string& path) {
-  std::vector<char> buffer(MAX_PATH + 1);
-  for (;;) {
-    DWORD length = GetFullPathNameA(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(),
-                                    nullptr);
-    if (length == 0) return path;
-    if (length < buffer.size()) return std::string(buffer.data(), length);
-    if (length > (1u << 20)) return path;
-    buffer.resize(length + 1);
-  }
-}
-
-}  // namespace
+// makes them use the file meant (win32::profile_file_name).
 
 std::string profile_get_string(const char* section, const char* key, const char* fallback,
                                std::size_t size, const std::string& path) {
@@ -394,13 +379,14 @@ std::string profile_get_string(const char* section, const char* key, const char*
   if (size > UINT_MAX) size = UINT_MAX;
   std::vector<char> buffer(size, '\0');
   GetPrivateProfileStringA(section, key, fallback != nullptr ? fallback : "", buffer.data(),
-                           static_cast<DWORD>(size), full_profile_path(path).c_str());
+                           static_cast<DWORD>(size), win32::profile_file_name(path).c_str());
   buffer[size - 1] = '\0';
   return std::string(buffer.data());
 }
 
 int profile_get_int(const char* section, const char* key, int fallback, const std::string& path) {
-  UINT value = GetPrivateProfileIntA(section, key, fallback, full_profile_path(path).c_str());
+  UINT value =
+      GetPrivateProfileIntA(section, key, fallback, win32::profile_file_name(path).c_str());
   return static_cast<int>(value);
 }
 
@@ -410,26 +396,33 @@ namespace {
 // empty and owner-only, and an existing one gets the same access list as such a new file,
 // whatever it had, before the profile function writes into it. Where the system or the
 // file system has no access lists, the file stays as it is.
-void make_owner_only_profile(const std::string& full) {
-  HANDLE created = create_new_file(full, FILE_SHARE_READ | FILE_SHARE_WRITE);
+void make_owner_only_profile(const std::string& path) {
+  HANDLE created = create_new_file(path, FILE_SHARE_READ | FILE_SHARE_WRITE);
   if (created != INVALID_HANDLE_VALUE) {
     CloseHandle(created);
     return;
   }
   OwnerOnly security;
   if (security.descriptor() != nullptr) {
-    SetFileSecurityA(full.c_str(), DACL_SECURITY_INFORMATION, security.descriptor());
+    std::wstring wide = win32::long_path(path);
+    if (wide.empty() ||
+        (!SetFileSecurityW(wide.c_str(), DACL_SECURITY_INFORMATION, security.descriptor()) &&
+         GetLastError() == ERROR_CALL_NOT_IMPLEMENTED)) {
+      SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, security.descriptor());
+    }
   }
 }
 
 }  // namespace
 
 bool profile_write_strings(const std::vector<ProfileEntry>& entries, const std::string& path) {
-  std::string full = full_profile_path(path);
-  make_owner_only_profile(full);
+  // Made first: a path too long for the profile functions is given them by its short
+  // name, which only a file that exists has.
+  make_owner_only_profile(path);
+  std::string name = win32::profile_file_name(path);
   bool all_written = !entries.empty();
   for (const ProfileEntry& entry : entries) {
-    if (WritePrivateProfileStringA(entry.section, entry.key, entry.value.c_str(), full.c_str()) ==
+    if (WritePrivateProfileStringA(entry.section, entry.key, entry.value.c_str(), name.c_str()) ==
         0) {
       all_written = false;
     }

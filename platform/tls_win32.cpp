@@ -39,6 +39,7 @@
 
 #include "platform/platform.h"
 #include "platform/tls.h"
+#include "platform/certificate_win32.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -439,6 +440,10 @@ std::string subject_of(PCCERT_CONTEXT certificate) {
   return printable(name, std::strlen(name));
 }
 
+}  // namespace
+
+namespace win32 {
+
 // Reads a PEM file of CA certificates into a new memory store; nullptr and *why when the
 // file is missing, unreadable, too large or holds no certificate that decodes.
 HCERTSTORE load_ca_file(const std::string& path, std::string* why) {
@@ -515,6 +520,10 @@ HCERTSTORE load_ca_file(const std::string& path, std::string* why) {
   return store;
 }
 
+}  // namespace win32
+
+namespace {
+
 // True when the certificate's subjectAltName lists the IPv4 address (network byte order)
 // as an iPAddress entry.
 bool names_address(PCCERT_CONTEXT certificate, uint32_t address) {
@@ -568,6 +577,10 @@ std::string policy_fault(DWORD error) {
   }
   return "the certificate is refused (policy " + hex32(error) + ")";
 }
+
+}  // namespace
+
+namespace win32 {
 
 // Checks the server's certificate: the chain against the system's roots (roots nullptr)
 // or the CA file's, then the name or address. Empty result: accepted; else why not. *subject is set.
@@ -631,6 +644,10 @@ std::string check_certificate(PCCERT_CONTEXT certificate, const TlsParams& param
   if (engine != nullptr) CertFreeCertificateChainEngine(engine);
   return fault;
 }
+
+}  // namespace win32
+
+namespace {
 
 // The server's certificate (with the intermediates it sent in its store), or nullptr.
 PCCERT_CONTEXT remote_certificate(TlsSession* session) {
@@ -739,7 +756,7 @@ TlsSession* tls_handshake(Socket socket, const TlsParams& params, int timeout_ms
   // nothing on the wire.
   HCERTSTORE roots = nullptr;
   if (params.verify && !params.ca_file.empty()) {
-    roots = load_ca_file(params.ca_file, &why);
+    roots = win32::load_ca_file(params.ca_file, &why);
     if (roots == nullptr) {
       *summary = why;
       release(session);
@@ -794,7 +811,7 @@ TlsSession* judge_session(TlsSession* session, const TlsParams& params, HCERTSTO
   std::string subject;
   std::string verdict;
   if (params.verify) {
-    std::string fault = check_certificate(certificate, params, roots, &subject);
+    std::string fault = win32::check_certificate(certificate, params, roots, &subject);
     if (!fault.empty()) {
       CertFreeCertificateContext(certificate);
       *summary = protocol_name(connection.dwProtocol) + ", " + subject + ": " + fault;
