@@ -56,6 +56,12 @@ void put_command(const char* section, const char* key, const std::string& comman
   entries->push_back(platform::ProfileEntry{section, key, value});
 }
 
+// True when the file has the key, whatever its value.
+bool key_in_file(const char* section, const char* key, const std::string& path) {
+  const char kAbsent[] = "\x01";
+  return platform::profile_get_string(section, key, kAbsent, 2, path) != kAbsent;
+}
+
 }  // namespace
 
 void locate_settings_file() {
@@ -103,6 +109,8 @@ int executable_ini_path(std::string* path) {
   return 0;
 }
 
+bool pipelining_allowed() { return g_settings.smtp_pipelining != "0"; }
+
 int32_t default_smtp_port(int32_t smtp_ssl) { return smtp_ssl == kSslImplicit ? 465 : 25; }
 
 int32_t default_pop3_port(int32_t pop3_ssl) { return pop3_ssl == kSslImplicit ? 995 : 110; }
@@ -134,6 +142,8 @@ void load_settings() {
       platform::profile_get_string(kSmtp, "SMTP_PASS_COMMAND", "", kCommandSize, path);
   s.pop3_pass_command =
       platform::profile_get_string(kPop3, "POP3_PASS_COMMAND", "", kCommandSize, path);
+  s.smtp_pipelining =
+      platform::profile_get_string(kSmtp, "SMTP_PIPELINING", "", kTextSize, path);
   platform::profile_release();
 }
 
@@ -170,5 +180,9 @@ void save_settings() {
   put_text(kSsl, "SSL_CA_FILE", s.ssl_ca_file);
   put_command(kSmtp, "SMTP_PASS_COMMAND", s.smtp_pass_command, path, &entries);
   put_command(kPop3, "POP3_PASS_COMMAND", s.pop3_pass_command, path, &entries);
+  // No menu item sets it: kept as it was where the file has it, never added.
+  if (key_in_file(kSmtp, "SMTP_PIPELINING", path)) {
+    put_text(kSmtp, "SMTP_PIPELINING", s.smtp_pipelining);
+  }
   platform::profile_write_strings(entries, path);
 }
