@@ -25,7 +25,7 @@ bool code_in_class(const std::string& text, char lowest, char highest) {
          text[0] >= lowest && text[0] <= highest;
 }
 
-// Whether the EHLO reply being read, or read last, announced STARTTLS; PIPELINING.
+// Whether the EHLO reply being read, or read last, announced STARTTLS, and PIPELINING.
 bool g_starttls_offered = false;
 bool g_pipelining_offered = false;
 
@@ -208,23 +208,23 @@ bool announces_starttls(const char* piece, std::size_t length) {
 }
 
 bool announces_keyword(const char* piece, std::size_t length, const char* keyword) {
-  const std::size_t kKeywordLength = std::strlen(keyword);
+  const std::size_t keyword_length = std::strlen(keyword);
   std::size_t line = 0;
   while (line < length) {
     std::size_t end = line;
     while (end < length && piece[end] != '\n') ++end;
     // The line without its CR, then "250-" or "250 " and the keyword.
     std::size_t stop = end > line && piece[end - 1] == '\r' ? end - 1 : end;
-    if (stop - line >= 4 + kKeywordLength && std::strncmp(piece + line, "250", 3) == 0 &&
+    if (stop - line >= 4 + keyword_length && std::strncmp(piece + line, "250", 3) == 0 &&
         (piece[line + 3] == '-' || piece[line + 3] == ' ')) {
       const char* word = piece + line + 4;
       bool same = true;
-      for (std::size_t i = 0; i < kKeywordLength && same; ++i) {
+      for (std::size_t i = 0; i < keyword_length && same; ++i) {
         char c = word[i];
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
         same = c == keyword[i];
       }
-      std::size_t after = line + 4 + kKeywordLength;
+      std::size_t after = line + 4 + keyword_length;
       if (same && (after == stop || piece[after] == ' ')) return true;
     }
     line = end + 1;
