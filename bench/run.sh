@@ -10,6 +10,8 @@
 #
 # Usage: bash bench/run.sh [RUNS]       (as root it installs what is missing)
 # Environment: VORNA_BIN to time another build; BENCH_SIZES (default 1,10,100) in MiB.
+# The latency row (bench/extra-latency.sh) sets VORNA, msmtp and curl side by side through
+# a relay that adds round-trip time; BENCH_RTT_MS (default 100) chooses it.
 #
 # Further rows: every executable-or-not bench/extra-*.sh is run after the main table with
 # bash, with these variables exported: VORNA_BIN, BENCH_RUNS, BENCH_SIZES, BENCH_WORK (a
@@ -31,6 +33,7 @@ command -v cc >/dev/null || need+=(gcc)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v python3 >/dev/null || need+=(python3)
 command -v curl >/dev/null || need+=(curl)
+command -v msmtp >/dev/null || need+=(msmtp)  # the latency row (bench/extra-latency.sh)
 [ -x /usr/sbin/smtp-sink ] || need+=(postfix)
 command -v openssl >/dev/null || need+=(openssl)  # the TLS row's test CA
 if [ ${#need[@]} -gt 0 ]; then

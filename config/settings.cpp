@@ -121,6 +121,8 @@ int executable_ini_path(std::string* path) {
   return 0;
 }
 
+bool pipelining_allowed() { return g_settings.smtp_pipelining != "0"; }
+
 int32_t default_smtp_port(int32_t smtp_ssl) { return smtp_ssl == kSslImplicit ? 465 : 25; }
 
 int32_t default_pop3_port(int32_t pop3_ssl) { return pop3_ssl == kSslImplicit ? 995 : 110; }
@@ -152,6 +154,8 @@ void load_settings() {
       platform::profile_get_string(kSmtp, "SMTP_PASS_COMMAND", "", kCommandSize, path);
   s.pop3_pass_command =
       platform::profile_get_string(kPop3, "POP3_PASS_COMMAND", "", kCommandSize, path);
+  s.smtp_pipelining =
+      platform::profile_get_string(kSmtp, "SMTP_PIPELINING", "", kTextSize, path);
   s.oauth_provider = platform::profile_get_int(kOAuth, "OAUTH_PROVIDER", 0, path);
   s.oauth_flow = platform::profile_get_int(kOAuth, "OAUTH_FLOW", 0, path);
   s.oauth_client_id = platform::profile_get_string(kOAuth, "OAUTH_CLIENT_ID", "", kUrlSize, path);
@@ -200,6 +204,8 @@ void save_settings() {
   put_text(kSsl, "SSL_CA_FILE", s.ssl_ca_file);
   put_command(kSmtp, "SMTP_PASS_COMMAND", s.smtp_pass_command, path, &entries);
   put_command(kPop3, "POP3_PASS_COMMAND", s.pop3_pass_command, path, &entries);
+  // No menu item sets it: kept as it was where the file has it, never added.
+  put_optional(kSmtp, "SMTP_PIPELINING", s.smtp_pipelining, false, path, &entries);
   auto put_oauth = [&](const char* key, const std::string& value, bool set) {
     put_optional(kOAuth, key, value, set, path, &entries);
   };

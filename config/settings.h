@@ -28,6 +28,9 @@ struct Settings {
   // access token), used instead of the stored form; empty: the stored form is used.
   std::string smtp_pass_command;  // SMTP / SMTP_PASS_COMMAND
   std::string pop3_pass_command;  // POP3 / POP3_PASS_COMMAND
+  // SMTP / SMTP_PIPELINING as the file has it: "0" sends every command of the envelope
+  // alone; any other value, or none, pipelines them where the server offers it.
+  std::string smtp_pipelining;
   // OAuth 2.0 sign-in (section OAUTH); provider 0 leaves the token to the command or the
   // stored SMTP_PASS. Empty texts stand for the provider's own values.
   int32_t oauth_provider = 0;          // OAUTH_PROVIDER: 1 Microsoft, 2 Google, 3 other
@@ -72,6 +75,9 @@ void load_settings();
 // Writes the twelve classic keys to settings_path in their fixed order, then the
 // encryption keys (POP3_SSL, SMTP_SSL, and the section SSL), then the command keys: each
 // only when it holds a command or the file already has it, so that a file that never
-// used one stays as it was; the OAUTH keys likewise, each only when it differs from its
-// default or the file already has it.
+// used one stays as it was; SMTP_PIPELINING only when the file has it; the OAUTH keys
+// likewise, each only when it differs from its default or the file already has it.
 void save_settings();
+
+// False when SMTP_PIPELINING is "0".
+bool pipelining_allowed();

@@ -108,7 +108,8 @@ std::size_t send_some_of(Connection* connection, const char* data, std::size_t l
 }
 
 std::size_t discard_waiting(Connection* connection) {
-  std::size_t discarded = 0;
+  std::size_t discarded = connection->pending.size();
+  connection->pending.clear();
   char scrap[4096];
   for (;;) {
     std::size_t count = 0;

@@ -28,6 +28,9 @@ constexpr int kCloseNotifyWaitMs = 2000;
 struct Connection {
   platform::Socket socket = platform::kInvalidSocket;
   platform::TlsSession* tls = nullptr;
+  // What a receive brought beyond the reply being read: the start of the next reply
+  // (a pipelining server answers several commands at once). At most one receive's worth.
+  std::string pending;
 };
 
 // What a receive or send came to. kProtocol is a TLS failure (a bad record, an alert).
@@ -42,9 +45,9 @@ NetStatus receive_some(Connection* connection, char* buffer, std::size_t capacit
 std::size_t send_some_of(Connection* connection, const char* data, std::size_t length,
                          int timeout_ms, NetStatus* status);
 
-// Throws away whatever plain text has already arrived and is waiting on the socket
-// (after the answer to STARTTLS or STLS, nothing before the handshake may be believed).
-// Returns the number of bytes discarded.
+// Throws away whatever plain text has already arrived: the bytes kept after the last reply
+// and what waits on the socket (after the answer to STARTTLS or STLS, nothing before the
+// handshake may be believed). Returns the number of bytes discarded.
 std::size_t discard_waiting(Connection* connection);
 
 // Runs the TLS handshake for host with the settings' SSL_VERIFY and SSL_CA_FILE, within

@@ -25,8 +25,9 @@ bool code_in_class(const std::string& text, char lowest, char highest) {
          text[0] >= lowest && text[0] <= highest;
 }
 
-// Whether the EHLO reply being read, or read last, announced STARTTLS.
+// Whether the EHLO reply being read, or read last, announced STARTTLS, and PIPELINING.
 bool g_starttls_offered = false;
+bool g_pipelining_offered = false;
 
 // The one place where the readers take bytes from the connection, plain or encrypted.
 NetStatus receive_bytes(Connection* connection, char* buffer, std::size_t capacity,
@@ -54,14 +55,46 @@ enum class Until { kReplyEnd, kPieceEnd };
 // How receiving ended. kBroken is a TLS failure: a bad record or an alert.
 enum class ReadEnd { kDone, kSendFailed, kLost, kBroken };
 
-// Sends all gathered output, then receives into the scan until it stops. In debug mode
-// echoes each receive and, before each further wait, the waiting line. kLost when the
+// Feeds bytes of a receive to the scan and keeps those beyond the reply's end for the
+// next reply. tail holds the last two bytes taken, for the CR LF test. True when
+// receiving stops here, with *end saying how.
+bool take_bytes(Connection* connection, ReplyScan* scan, const char* data, std::size_t count,
+                Until until, char tail[2], ReadEnd* end) {
+  std::size_t used = scan_reply(scan, data, count);
+  if (used < count) connection->pending.assign(data + used, count - used);
+  if (count >= 2) {
+    tail[0] = data[count - 2];
+    tail[1] = data[count - 1];
+  } else {
+    tail[0] = tail[1];
+    tail[1] = data[0];
+  }
+  *end = ReadEnd::kDone;
+  if (scan->overlong || scan->line_length >= kReplyLineCapacity) {
+    connection->pending.clear();  // a failed read leaves nothing to believe
+    *end = ReadEnd::kLost;
+    return true;
+  }
+  if (scan->ended) return true;
+  return until == Until::kPieceEnd && tail[0] == '\r' && tail[1] == '\n';
+}
+
+// Sends all gathered output, then takes the bytes kept from the last receive and receives
+// into the scan until it stops. In debug mode echoes each receive (kept bytes were echoed
+// when they came) and, before each further wait, the waiting line. kLost when the
 // connection closes, fails or stays silent past the deadline, or a line grows too long.
 ReadEnd receive_reply(Connection* connection, ReplyScan* scan, const char* waiting_line,
                       const Deadline& deadline, Until until) {
   if (!flush_output(connection)) return ReadEnd::kSendFailed;
   char buffer[kReceiveCapacity + 1];
-  char tail[2] = {0, 0};  // the last two bytes received, for the CR LF test
+  char tail[2] = {0, 0};  // the last two bytes taken, for the CR LF test
+  ReadEnd end = ReadEnd::kDone;
+  if (!connection->pending.empty()) {
+    const std::string kept = std::move(connection->pending);
+    connection->pending.clear();
+    if (take_bytes(connection, scan, kept.data(), kept.size(), until, tail, &end)) return end;
+    if (g_run.debug_mode) console_printf("%s", waiting_line);
+  }
   for (;;) {
     std::size_t count = 0;
     NetStatus status =
@@ -74,17 +107,7 @@ ReadEnd receive_reply(Connection* connection, ReplyScan* scan, const char* waiti
       console_write_received("Recv:[" + std::to_string(count) + " bytes] ", shown.data(),
                              shown.size());
     }
-    scan_reply(scan, buffer, count);
-    if (count >= 2) {
-      tail[0] = buffer[count - 2];
-      tail[1] = buffer[count - 1];
-    } else {
-      tail[0] = tail[1];
-      tail[1] = buffer[0];
-    }
-    if (scan->ended) return ReadEnd::kDone;
-    if (scan->line_length >= kReplyLineCapacity) return ReadEnd::kLost;
-    if (until == Until::kPieceEnd && tail[0] == '\r' && tail[1] == '\n') return ReadEnd::kDone;
+    if (take_bytes(connection, scan, buffer, count, until, tail, &end)) return end;
     if (g_run.debug_mode) console_printf("%s", waiting_line);
   }
 }
@@ -128,8 +151,8 @@ std::size_t scan_reply(ReplyScan* scan, const char* data, std::size_t length) {
     if (scan->lines == 0) scan->first_line.push_back(c);
     if (c != '\n') {
       if (scan->head.size() < 4) scan->head.push_back(c);
-      if (scan->prefix.size() < 14) scan->prefix.push_back(c);
-      ++scan->line_length;
+      if (scan->prefix.size() < kPrefixLength) scan->prefix.push_back(c);
+      if (++scan->line_length > kReplyLineCapacity) scan->overlong = true;
       continue;
     }
     // A line is complete: three digits and a hyphen continue the reply; three digits and
@@ -141,8 +164,10 @@ std::size_t scan_reply(ReplyScan* scan, const char* data, std::size_t length) {
     } else if (head.size() < 4 || head[3] != '-') {
       scan->ended = true;
     }
-    if (!scan->malformed && announces_starttls(scan->prefix.data(), scan->prefix.size())) {
-      scan->starttls = true;
+    if (!scan->malformed) {
+      const char* line = scan->prefix.data();
+      if (announces_keyword(line, scan->prefix.size(), "STARTTLS")) scan->starttls = true;
+      if (announces_keyword(line, scan->prefix.size(), "PIPELINING")) scan->pipelining = true;
     }
     scan->last_head = head;
     scan->head.clear();
@@ -179,24 +204,27 @@ std::string extract_reply_text(const char* piece, std::size_t length) {
 }
 
 bool announces_starttls(const char* piece, std::size_t length) {
-  static const char kKeyword[] = "STARTTLS";
-  constexpr std::size_t kKeywordLength = sizeof kKeyword - 1;
+  return announces_keyword(piece, length, "STARTTLS");
+}
+
+bool announces_keyword(const char* piece, std::size_t length, const char* keyword) {
+  const std::size_t keyword_length = std::strlen(keyword);
   std::size_t line = 0;
   while (line < length) {
     std::size_t end = line;
     while (end < length && piece[end] != '\n') ++end;
     // The line without its CR, then "250-" or "250 " and the keyword.
     std::size_t stop = end > line && piece[end - 1] == '\r' ? end - 1 : end;
-    if (stop - line >= 4 + kKeywordLength && std::strncmp(piece + line, "250", 3) == 0 &&
+    if (stop - line >= 4 + keyword_length && std::strncmp(piece + line, "250", 3) == 0 &&
         (piece[line + 3] == '-' || piece[line + 3] == ' ')) {
       const char* word = piece + line + 4;
       bool same = true;
-      for (std::size_t i = 0; i < kKeywordLength && same; ++i) {
+      for (std::size_t i = 0; i < keyword_length && same; ++i) {
         char c = word[i];
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-        same = c == kKeyword[i];
+        same = c == keyword[i];
       }
-      std::size_t after = line + 4 + kKeywordLength;
+      std::size_t after = line + 4 + keyword_length;
       if (same && (after == stop || piece[after] == ' ')) return true;
     }
     line = end + 1;
@@ -245,6 +273,8 @@ bool read_quit_reply(Connection* connection) {
 
 bool ehlo_offered_starttls() { return g_starttls_offered; }
 
+bool ehlo_offered_pipelining() { return g_pipelining_offered; }
+
 bool read_starttls_reply(Connection* connection) {
   ReplyScan scan;
   end_on_failure(receive_reply(connection, &scan, "Waiting CRLF\n", Deadline(kReplyTimeoutMs),
@@ -260,6 +290,7 @@ bool read_starttls_reply(Connection* connection) {
 
 int read_ehlo_reply(Connection* connection) {
   g_starttls_offered = false;
+  g_pipelining_offered = false;
   const Deadline deadline(kReplyTimeoutMs);
   ReplyScan scan;
   end_on_failure(
@@ -267,6 +298,7 @@ int read_ehlo_reply(Connection* connection) {
   // Only a 250 reply is an acceptance; any other first piece is a refusal.
   if (scan.first_line.compare(0, 3, "250") != 0) return 0;
   g_starttls_offered = scan.starttls;
+  g_pipelining_offered = scan.pipelining;
   g_line_buffer = extract_reply_text(scan.first_line.data(), scan.first_line.size());
   if (scan.ended) {
     if (!ended_as_250(scan)) return 0;
@@ -290,6 +322,7 @@ int read_250_more(Connection* connection, int timeout_ms) {
       receive_reply(connection, &scan, "Waiting CRLF..\n", Deadline(timeout_ms), Until::kPieceEnd));
   if (!code_in_class(scan.first_line, '1', '2')) error_exit(kErrEhloContinuation);
   if (scan.starttls) g_starttls_offered = true;
+  if (scan.pipelining) g_pipelining_offered = true;
   g_line_buffer = extract_reply_text(scan.first_line.data(), scan.first_line.size());
   return ended_as_250(scan) ? 1 : 0;
 }

@@ -5,8 +5,11 @@
 // limit: lines end at LF; a line of three digits and a hyphen continues the reply; a line
 // of three digits followed by anything else (a blank, the line end) is its last line; a
 // line that does not begin with three digits ends the reply at once as malformed. Bytes
-// that arrive after the last line in the same receive are dropped. A line that grows to
-// kReplyLineCapacity bytes without its LF counts as a receive error (error 10).
+// that arrive after the last line in the same receive are kept in the connection as the
+// start of the next reply, which the next reader takes before it receives (a pipelining
+// server answers several commands at once). A line longer than kReplyLineCapacity bytes
+// before its LF, or as long as that at the end of a receive, counts as a receive error
+// (error 10), however the bytes were split.
 //
 // A reply is positive when it is well formed and its first line begins with three digits
 // of which the first is 1, 2 or 3. The reply text of the first line goes to g_line_buffer.
@@ -22,26 +25,32 @@
 
 // The longest line a reply may have: 4,095 bytes without its LF.
 constexpr std::size_t kReplyLineCapacity = 4095;
+// How much of each line the scan keeps to look for the EHLO keywords: "250-", the
+// longest keyword (PIPELINING) and the two bytes that tell whether it ends there.
+constexpr std::size_t kPrefixLength = 16;
 
 // The state of a reply as its bytes arrive; fed by scan_reply.
 struct ReplyScan {
   std::string first_line;       // the first line as received, with its line end once seen
   std::string head;             // the first four bytes of the line being read
-  std::string prefix;           // the first 14 bytes of the line being read (for STARTTLS)
+  std::string prefix;           // the first kPrefixLength bytes of the line being read
   std::string last_head;        // the first four bytes of the last complete line
   std::size_t line_length = 0;  // bytes of the line being read so far, without its LF
   std::size_t lines = 0;        // complete lines so far
+  bool overlong = false;        // a line grew beyond kReplyLineCapacity bytes before its LF
   bool ended = false;           // the reply's last line (or a malformed line) is complete
   bool malformed = false;       // a line did not begin with three digits
-  bool starttls = false;        // a complete line announced STARTTLS (announces_starttls)
+  bool starttls = false;        // a complete line announced STARTTLS (announces_keyword)
+  bool pipelining = false;      // a complete line announced PIPELINING
 };
 
 // Takes the next bytes of a reply; returns how many it used (all of them, or up to and
 // including the LF that ended the reply). Bytes after the end are not looked at.
 std::size_t scan_reply(ReplyScan* scan, const char* data, std::size_t length);
 
-// True when a piece holds an EHLO line "250-STARTTLS" or "250 STARTTLS" (the keyword in
-// any case, alone on its line or followed by a blank).
+// True when a piece holds an EHLO line of "250-" or "250 " and the keyword (given in upper
+// case, matched in any case), alone on its line or followed by a blank.
+bool announces_keyword(const char* piece, std::size_t length, const char* keyword);
 bool announces_starttls(const char* piece, std::size_t length);
 
 // The three-digit code at the start of the first line; -1 when it begins otherwise.
@@ -75,6 +84,8 @@ bool read_quit_reply(Connection* connection);
 // True when the EHLO reply that read_ehlo_reply read last announced STARTTLS (RFC 3207),
 // on any of its lines, however they were split across receives.
 bool ehlo_offered_starttls();
+// The same for PIPELINING (RFC 2920).
+bool ehlo_offered_pipelining();
 
 // Reads the answer to STARTTLS: true for a well-formed 2xx reply. Any other reply sets
 // last_reply_code (0 when no code can be read) and gives false; a closed, failed or

@@ -84,8 +84,9 @@ bool greet_server(Connection* connection, const std::string& client_name) {
 // STARTTLS (RFC 3207), required: without it nothing more is sent (error 23), so neither
 // credentials nor mail go out in the clear. Plain text that came after the server's
 // "220" is thrown away unread (a man in the middle may have put it there), and the
-// client greets the server again inside TLS, where its extensions may differ.
-void secure_with_starttls(Connection* connection, bool extended, const std::string& client_name) {
+// client greets the server again inside TLS, where its extensions may differ. True when
+// the server took that EHLO.
+bool secure_with_starttls(Connection* connection, bool extended, const std::string& client_name) {
   if (!extended || !ehlo_offered_starttls()) error_exit(kErrSslReturn);
   send_text(connection, "STARTTLS\r\n");
   if (!read_starttls_reply(connection)) error_exit(kErrSslReturn);
@@ -95,21 +96,38 @@ void secure_with_starttls(Connection* connection, bool extended, const std::stri
                    static_cast<int>(discarded));
   }
   start_smtp_tls(connection);
-  greet_server(connection, client_name);
+  return greet_server(connection, client_name);
 }
 
-void send_mail_from(Connection* connection, const SenderParts& sender) {
+// Replies a pipelined group may leave waiting at most: so many short replies fit in the
+// socket buffers of both ends, so the server never stalls writing them while the client
+// is still writing commands (RFC 2920 section 3.1). Longer envelopes go in several groups.
+constexpr int kMaxOutstanding = 100;
+
+// The envelope: MAIL FROM, one RCPT TO per recipient and DATA, with To and Cc recipients
+// listed in the header fields on the way. Step by step each answer is read before the
+// next command; pipelined (RFC 2920) the commands go out together and their answers are
+// read afterwards in order. Either way the first refusal in command order ends the run
+// with its code before anything more is sent (a server that gave DATA its 354 anyway
+// throws the transaction away when the connection ends), and the message follows only
+// DATA's go-ahead.
+void send_envelope(Connection* connection, const SenderParts& sender, AddressFields* fields,
+                   bool pipelined) {
+  int outstanding = 0;
+  auto sent = [&] {
+    if (!pipelined) {
+      read_reply(connection);
+      return;
+    }
+    if (++outstanding < kMaxOutstanding) return;
+    for (; outstanding > 0; --outstanding) read_reply(connection);
+  };
   if (sender.bracketed) {
     send_text(connection, "MAIL FROM:" + sender.address + "\r\n");
   } else {
     send_text(connection, "MAIL FROM:<" + sender.address + ">\r\n");
   }
-  read_reply(connection);
-}
-
-// One RCPT TO per recipient, each answer read before the next; To and Cc recipients are
-// listed in the header fields on the way.
-void send_recipients(Connection* connection, AddressFields* fields) {
+  sent();
   for (const Recipient& recipient : split_recipients(g_run.recipient_list)) {
     if (recipient.kind == Recipient::kTo) {
       add_field_address(&fields->to_text, recipient.address, recipient.followed_by_comma);
@@ -117,8 +135,13 @@ void send_recipients(Connection* connection, AddressFields* fields) {
       add_field_address(&fields->cc_text, recipient.address, recipient.followed_by_comma);
     }
     send_text(connection, "RCPT TO:<" + recipient.address + ">\r\n");
-    read_reply(connection);
+    sent();
   }
+  // Only a go-ahead (3xx) lets the message follow: after any other answer its lines
+  // would reach the server as commands.
+  send_text(connection, "DATA\r\n");
+  for (; outstanding > 0; --outstanding) read_reply(connection);
+  read_data_reply(connection);
 }
 
 }  // namespace
@@ -150,20 +173,17 @@ void send_mail() {
   g_run.start_tick = platform::tick_count();
 
   bool extended = greet_server(connection, client_name);
-  if (g_settings.smtp_ssl == kSslStartTls) secure_with_starttls(connection, extended, client_name);
+  if (g_settings.smtp_ssl == kSslStartTls) {
+    extended = secure_with_starttls(connection, extended, client_name);
+  }
+  // The last EHLO reply (inside TLS where TLS runs) tells whether the server pipelines.
+  const bool pipelined = extended && ehlo_offered_pipelining() && pipelining_allowed();
   if (authentication_method(method)) authenticate(connection, method);
 
   const SenderParts sender = split_sender(g_run.sender);
-  send_mail_from(connection, sender);
-
   HeaderInputs header;
-  send_recipients(connection, &header.fields);
+  send_envelope(connection, sender, &header.fields, pipelined);
   finish_address_fields(&header.fields);
-
-  // Only a go-ahead (3xx) lets the message follow: after any other answer its lines
-  // would reach the server as commands.
-  send_text(connection, "DATA\r\n");
-  read_data_reply(connection);
 
   header.display_name = sender.display_name;
   header.sender_address = sender.address;
@@ -176,12 +196,14 @@ void send_mail() {
   send_body(connection);
   if (g_run.attachments_present) send_attachment_parts(connection);
 
+  // The end-of-data reply decides; a pipelining server gets QUIT in the same write.
   send_text(connection, "\r\n.\r\n");
+  if (pipelined) send_text(connection, "QUIT\r\n");
   read_reply(connection, kEndOfDataTimeoutMs);
 
   // The server has taken the message: whatever answers QUIT (a refusal, garbage, a
   // closed or silent connection) the message is delivered and the run succeeds.
-  send_text(connection, "QUIT\r\n");
+  if (!pipelined) send_text(connection, "QUIT\r\n");
   read_quit_reply(connection);
   close_connection(connection);
 }

@@ -16,7 +16,10 @@ process. It serves one connection by a script, a transcript of the server's side
 Each reply may be split into several pieces, sent one by one with a pause between them so
 that the client receives them in separate reads; CLOSE as a piece closes the connection
 at that point, and silence(seconds) as a piece keeps the server silent that long. Every byte the client sends is recorded in order (`received`), and the
-commands one by one (`commands`, with the message data as one item).
+commands one by one (`commands`, with the message data as one item). How they arrived is
+kept too: `arrivals()` groups the commands that came in one receive, as a client that
+pipelines (RFC 2920) sends them. on_all() reads several commands before it answers them
+all at once, as a pipelining server may.
 
 With `tls=` (an ssl server context) the server speaks TLS: from the first byte when
 `implicit_tls` is true, else where the script has `start_tls()` (after the reply to
@@ -35,6 +38,7 @@ runs the program against a script, the oracle for the ISO-2022-JP conversion of 
 text, and the Base64 layout of attachment parts.
 """
 import base64
+import bisect
 import re
 import select
 import socket
@@ -71,6 +75,11 @@ def greet(*pieces):
 def on(verb, *pieces):
     """Reads one command line of the client, then sends the pieces (none: no reply)."""
     return ("command", verb, [_piece(p) for p in pieces])
+
+
+def on_all(verbs, *pieces):
+    """Reads one command line per verb, then sends the pieces (the replies to all of them)."""
+    return ("commands", list(verbs), [_piece(p) for p in pieces])
 
 
 def message(*pieces):
@@ -115,10 +124,17 @@ def _piece(p):
     return p if p is CLOSE or isinstance(p, silence) else _bytes(p)
 
 
+# An EHLO reply that offers command pipelining.
+EHLO_PIPELINING = "250-fake\r\n250-PIPELINING\r\n250 OK\r\n"
+
+
 def dialogue(recipients=1, ehlo=("250-fake\r\n250 OK\r\n",), auth=(), end="250 2.0.0 Ok: queued\r\n",
-             quit=("221 bye\r\n",)):
-    """The script of a delivery that goes through: greeting, EHLO, the AUTH steps given,
-    MAIL, one accepted RCPT per recipient, DATA, the message and QUIT."""
+             quit=("221 bye\r\n",), pipelining=False):
+    """The script of a delivery that goes through: greeting, EHLO (offering PIPELINING
+    when asked), the AUTH steps given, MAIL, one accepted RCPT per recipient, DATA, the
+    message and QUIT."""
+    if pipelining:
+        ehlo = (EHLO_PIPELINING,)
     steps = [greet("220 fake ESMTP ready\r\n"), on("EHLO", *ehlo)]
     steps.extend(auth)
     steps.append(on("MAIL", "250 ok\r\n"))
@@ -146,6 +162,9 @@ class FakeSMTP:
         self.slow_reader = slow_reader
         self.received = bytearray()   # every byte from the client, in order
         self.commands = []            # the client's command lines, and each message's data
+        self.spans = []               # per command: the receives of its first and last byte
+        self._receive_ends = []       # per receive: the count of bytes received up to its end
+        self._taken = 0               # the bytes of `received` taken as commands
         self.problems = []            # what did not go by the script
         self.connected = False
         self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -225,6 +244,14 @@ class FakeSMTP:
             if not line.upper().startswith(step[1].encode()):
                 self.problems.append("expected %s, got %r" % (step[1], line))
             return self._send(step[2])
+        if kind == "commands":
+            for verb in step[1]:
+                line = self._read_command(verb)
+                if line is None:
+                    return False
+                if not line.upper().startswith(verb.encode()):
+                    self.problems.append("expected %s, got %r" % (verb, line))
+            return self._send(step[2])
         if kind == "message":
             data = self._read_until(b"\r\n.\r\n")
             if data is None:
@@ -266,8 +293,8 @@ class FakeSMTP:
         return True
 
     def _client_spoke(self):
-        if self._buffer:
-            return True
+        # Only what comes after the reply began counts: commands a pipelining client sent
+        # with this one may already wait in the buffer.
         try:
             readable, _, _ = select.select([self._conn], [], [], 0)
             return bool(readable) and bool(self._conn.recv(1, socket.MSG_PEEK))
@@ -352,6 +379,7 @@ class FakeSMTP:
             return False
         self.received.extend(data)
         self._buffer.extend(data)
+        self._receive_ends.append(len(self.received))
         return True
 
     def _read_until(self, marker):
@@ -362,10 +390,29 @@ class FakeSMTP:
                 end = at + len(marker)
                 item = bytes(self._buffer[:end])
                 del self._buffer[:end]
+                first = bisect.bisect_right(self._receive_ends, self._taken)
+                self._taken += end
+                self.spans.append((first, bisect.bisect_left(self._receive_ends, self._taken)))
                 return item
             start = max(0, len(self._buffer) - len(marker) + 1)
             if not self._fill():
                 return None
+
+    def arrivals(self):
+        """The commands grouped by how they arrived: a command joins the group before it
+        when its first byte came in the receive that brought the end of the one before.
+        Each item is the command's verb in upper case, or "message" for message data."""
+        groups = []
+        last = None
+        for command, (first, end) in zip(self.commands, self.spans):
+            name = ("message" if command.endswith(b"\r\n.\r\n") else
+                    command.split(b" ")[0].rstrip(b"\r\n").upper().decode("latin-1"))
+            if groups and first == last:
+                groups[-1].append(name)
+            else:
+                groups.append([name])
+            last = end
+        return groups
 
     def _close_connection(self):
         if self._conn is not None:

@@ -115,9 +115,12 @@ class Authentication(DeliveryTest):
                 ("blanks around and inside", [b"334  " + CHALLENGE_B64[:half] + b" " +
                                               CHALLENGE_B64[half:] + b" \r\n"]),
                 ("in two pieces", [b"334 " + CHALLENGE_B64[:half], CHALLENGE_B64[half:] + b"\r\n"]),
-                ("a second line", [b"334 " + CHALLENGE_B64 + b"\r\n334 ignored\r\n"])]:
+                # A reply that comes along with the challenge is the next one: it answers
+                # the response.
+                ("the next reply along", [b"334 " + CHALLENGE_B64 + b"\r\n235 ok\r\n"])]:
             with self.subTest(name):
-                script = dialogue(auth=[on("AUTH", *pieces), on("", "235 ok\r\n")])
+                answer = () if name == "the next reply along" else ("235 ok\r\n",)
+                script = dialogue(auth=[on("AUTH", *pieces), on("", *answer)])
                 r, server = self.deliver(script, "b@example.test", ini=self.auth_ini(1))
                 self.assertClean(r, server)
                 self.assertEqual(server.commands[1:3], [b"AUTH CRAM-MD5\r\n",

@@ -18,8 +18,8 @@ import unittest
 import test_delivery_auth as auth
 import test_pop3 as pop3
 from fake_pop3 import HANG_UP, FakePop3
-from fake_smtp import (CLOSE, DeliveryTest, FakeSMTP, during, error_lines, greet, message, on,
-                       silence)
+from fake_smtp import (CLOSE, EHLO_PIPELINING, DeliveryTest, FakeSMTP, during, error_lines, greet,
+                       message, on, silence)
 from harness import console
 
 SILENCE = 2.0       # seconds of silence before the proper answer
@@ -54,10 +54,10 @@ CRAM_CHALLENGE = "334 " + auth.CHALLENGE_B64.decode() + "\r\n"
 EHLO_OK = "250-fake\r\n250 OK\r\n"
 
 
-def smtp_steps(method):
+def smtp_steps(method, ehlo=EHLO_OK):
     """The steps of a delivery that goes through: (name, kind, verb, proper answer)."""
     steps = [("greeting", "greet", None, "220 fake ESMTP ready\r\n"),
-             ("EHLO", "on", "EHLO", EHLO_OK)]
+             ("EHLO", "on", "EHLO", ehlo)]
     steps += {
         0: [],
         1: [("AUTH CRAM-MD5", "on", "AUTH", CRAM_CHALLENGE),
@@ -84,12 +84,12 @@ def build(kind, verb, pieces):
     return on(verb, *pieces)
 
 
-def smtp_script(method, step, pieces, helo_follows=False):
+def smtp_script(method, step, pieces, helo_follows=False, ehlo=EHLO_OK):
     """The script of a delivery with the pieces as the server's action at the step.
     "HELO" faults the HELO that follows a refused EHLO; "during the message" acts while
     the message is still coming; helo_follows adds the HELO after a refused EHLO."""
     script = []
-    for name, kind, verb, ok in smtp_steps(method):
+    for name, kind, verb, ok in smtp_steps(method, ehlo):
         if step == "HELO" and name == "EHLO":
             script += [on("EHLO", "502 5.5.2 unknown\r\n"), on("HELO", *pieces)]
         elif name == step:
@@ -106,10 +106,11 @@ def smtp_script(method, step, pieces, helo_follows=False):
 class SmtpFaultMatrix(DeliveryTest):
     _stored = {}
     stored_form = auth.Authentication.stored_form
+    ehlo = EHLO_OK
 
     def run_cell(self, method, step, fault_name, pieces, debug=False, helo_follows=False):
         ini = auth.Authentication.auth_ini(self, method) if method else ""
-        server = FakeSMTP(smtp_script(method, step, pieces, helo_follows), pause=PAUSE)
+        server = FakeSMTP(smtp_script(method, step, pieces, helo_follows, self.ehlo), pause=PAUSE)
         args = ["-d"] if debug else []
         with server:
             self.write_ini(server.port, ini)
@@ -132,7 +133,8 @@ class SmtpFaultMatrix(DeliveryTest):
         the faults in helo_after are followed by a HELO that the server accepts."""
         for fault_name, make in faults:
             with self.subTest(step=step, fault=fault_name):
-                ok = dict((n, a) for n, _, _, a in smtp_steps(method)).get(step, EHLO_OK)
+                ok = dict((n, a) for n, _, _, a in smtp_steps(method, self.ehlo)).get(step,
+                                                                                   EHLO_OK)
                 status, code = (outcome or {}).get(fault_name) or JUDGED[fault_name]
                 r, server = self.run_cell(method, step, fault_name, make(ok),
                                           helo_follows=fault_name in helo_after)
@@ -145,6 +147,9 @@ class SmtpFaultMatrix(DeliveryTest):
                 if status == 0:
                     self.assertEqual(server.problems, [])
                     self.assertEqual(server.commands[-1], b"QUIT\r\n")
+                    if self.ehlo == EHLO_PIPELINING:
+                        self.assertIn(["MAIL", "RCPT", "RCPT", "DATA"], server.arrivals())
+                        self.assertEqual(server.arrivals()[-1][-2:], ["message", "QUIT"])
                 if after:
                     after(fault_name, r, server, status)
 
@@ -221,6 +226,16 @@ class SmtpFaultMatrix(DeliveryTest):
                 if fault_name != "close":
                     self.assertIn(console(b"Send: QUIT\r\nRecv:["), r.stdout)
                 self.assertNotIn(b"ERR-", r.stdout)
+
+
+class PipelinedSmtpFaultMatrix(SmtpFaultMatrix):
+    """The same faults where the server offers PIPELINING: MAIL, the RCPTs and DATA come in
+    one write and QUIT with the end of data, and each fault ends the run as it does when
+    every command goes alone."""
+    ehlo = EHLO_PIPELINING
+    # The steps before the envelope go alone either way.
+    test_greeting = test_ehlo = test_helo = None
+    test_auth_cram_md5 = test_auth_login = None
 
 
 POP3_FAILURE = {"greeting": 20, "USER": 21, "PASS": 22, "APOP": 22, "QUIT": 20}

@@ -4,7 +4,9 @@
 // more sees the end of the connection without delay and every input runs in bounded time.
 //
 // Input: one byte choosing the reader (bits 0-1: 0 the ordinary reader, 1 EHLO, 2 QUIT, 3
-// STARTTLS) and debug mode (bit 2), then pieces, each a length byte and that many bytes; a
+// STARTTLS), debug mode (bit 2) and whether the ordinary reader reads a second reply after
+// the first reader returned, as after a pipelined group (bit 3), then pieces, each a
+// length byte and that many bytes; a
 // length byte of 0 stands for a piece of kRunLength copies of the byte after it, so that
 // lines too long for the readers are reachable from small inputs.
 //
@@ -13,8 +15,9 @@
 // model of the reply rules worked out on the whole byte stream line by line: a reply is
 // read to its last line ("ddd" and anything but a hyphen), a line not beginning with
 // three digits ends it as malformed, it is positive only when well formed and its code
-// begins with 1, 2 or 3, and a line that reaches kReplyLineCapacity bytes at the end of a
-// receive is a receive error. The QUIT reader never ends the run; the STARTTLS reader
+// begins with 1, 2 or 3, a line longer than kReplyLineCapacity bytes before its LF, or as
+// long as that at the end of a receive, is a receive error, and the bytes a receive brought
+// beyond the reply's end begin the next reply. The QUIT reader never ends the run; the STARTTLS reader
 // accepts only 2xx replies and ends the run only when the connection fails. After EHLO,
 // STARTTLS counts as offered exactly when a line read was "250-" or "250 " and the
 // keyword in any case, alone on its line or followed by a blank. The console shows
@@ -91,9 +94,10 @@ bool offers_starttls(const std::string& line) {
   return text.size() == 12 || text[12] == ' ';
 }
 
-// One read of the model: pieces from `first` on, taken whole, until the reply's last line
-// has come (the rest of its piece is dropped), a line is overlong at the end of a piece,
-// the pieces run out, or (at_piece_end) the bytes read so far end in CR LF.
+// One read of the model: the bytes kept from the read before, then pieces from `first` on,
+// taken whole, until the reply's last line has come (the rest is kept for the next read),
+// a line is overlong, the pieces run out, or (at_piece_end) the bytes taken last end in
+// CR LF. The kept bytes count as a piece of their own, but not as one received.
 struct ModelRead {
   bool lost = false;       // closed or overlong: a receive error
   bool ended = false;      // a line ended the reply
@@ -102,20 +106,25 @@ struct ModelRead {
   std::string first_line;  // the first line, with its LF when it has one
   std::string last_line;   // the line that ended the reply
   std::size_t next = 0;    // the first piece not taken
+  std::string kept;        // what the pieces taken brought beyond the reply's end
 };
 
-ModelRead model_read(const std::vector<std::string>& pieces, std::size_t first, bool at_piece_end) {
+ModelRead model_read(const std::vector<std::string>& pieces, std::size_t first,
+                     const std::string& kept, bool at_piece_end) {
   ModelRead read;
   read.next = first;
-  std::string bytes;          // every byte of the pieces taken
+  std::string bytes;           // every byte taken
   std::size_t line_start = 0;  // where the line not yet ended begins in bytes
   std::size_t lines = 0;
-  for (std::size_t i = first; i < pieces.size(); ++i) {
-    bytes += pieces[i];
-    read.next = i + 1;
+  for (std::size_t i = first - (kept.empty() ? 0 : 1); i < pieces.size(); ++i) {
+    const bool from_kept = i + 1 == first && !kept.empty();
+    const std::string& piece = from_kept ? kept : pieces[i];
+    bytes += piece;
+    if (!from_kept) read.next = i + 1;
     std::size_t lf;
     while (!read.ended && (lf = bytes.find('\n', line_start)) != std::string::npos) {
       const std::string line = bytes.substr(line_start, lf + 1 - line_start);
+      if (line.size() - 1 > kReplyLineCapacity) break;  // overlong before its LF
       if (lines++ == 0) read.first_line = line;
       if (offers_starttls(line)) read.starttls = true;
       if (!has_code(line, '0', '9')) {
@@ -126,9 +135,19 @@ ModelRead model_read(const std::vector<std::string>& pieces, std::size_t first, 
       if (read.ended) read.last_line = line;
       line_start = lf + 1;
     }
-    if (read.ended) return read;
-    if (bytes.size() - line_start >= kReplyLineCapacity) break;
-    if (at_piece_end && bytes.size() >= 2 && bytes.compare(bytes.size() - 2, 2, "\r\n") == 0) {
+    if (!read.ended) {
+      std::size_t lf_at = bytes.find('\n', line_start);
+      std::size_t open = (lf_at == std::string::npos ? bytes.size() : lf_at) - line_start;
+      if (open > kReplyLineCapacity || (lf_at == std::string::npos && open >= kReplyLineCapacity)) {
+        break;
+      }
+    }
+    if (read.ended) {
+      read.kept = bytes.substr(line_start);
+      return read;
+    }
+    if (at_piece_end && bytes.size() >= 2 && piece.size() >= 1 &&
+        bytes.compare(bytes.size() - 2, 2, "\r\n") == 0) {
       return read;
     }
   }
@@ -137,10 +156,13 @@ ModelRead model_read(const std::vector<std::string>& pieces, std::size_t first, 
   return read;
 }
 
-Outcome model(Reader reader, const std::vector<std::string>& pieces) {
+// One reader from the piece `first` on, with the bytes kept before; *last is its last read.
+Outcome model(Reader reader, const std::vector<std::string>& pieces, std::size_t first,
+              const std::string& kept, ModelRead* last) {
   Outcome expected;
+  ModelRead& read = *last;
   if (reader != Reader::kEhlo) {
-    ModelRead read = model_read(pieces, 0, false);
+    read = model_read(pieces, first, kept, false);
     expected.taken = read.next;
     const char lowest = reader == Reader::kStarttls ? '2' : '1';
     const char highest = reader == Reader::kStarttls ? '2' : '3';
@@ -171,7 +193,7 @@ Outcome model(Reader reader, const std::vector<std::string>& pieces) {
   auto ends_as_250 = [](const ModelRead& read) {
     return read.ended && !read.malformed && read.last_line.compare(0, 3, "250") == 0;
   };
-  ModelRead read = model_read(pieces, 0, true);
+  read = model_read(pieces, first, kept, true);
   expected.taken = read.next;
   if (read.lost) {
     expected.status = kErrReceive;
@@ -185,7 +207,7 @@ Outcome model(Reader reader, const std::vector<std::string>& pieces) {
     return expected;
   }
   for (int attempt = 0; attempt < 100; ++attempt) {
-    read = model_read(pieces, expected.taken, true);
+    read = model_read(pieces, read.next, read.kept, true);
     expected.taken = read.next;
     if (read.lost) {
       expected.status = kErrReceive;
@@ -205,8 +227,9 @@ Outcome model(Reader reader, const std::vector<std::string>& pieces) {
   return expected;
 }
 
-// Runs the reader on a plain connection over the socket; the reader's calls stand here only.
-Outcome run_reader(Reader reader, platform::Socket socket) {
+// Runs the reader on a plain connection over the socket, and with `second` the ordinary
+// reader after it when it returned; the readers' calls stand here only.
+Outcome run_reader(Reader reader, platform::Socket socket, bool second, Outcome* next) {
   Connection connection;
   connection.socket = socket;
   Outcome outcome;
@@ -224,6 +247,12 @@ Outcome run_reader(Reader reader, platform::Socket socket) {
   });
   outcome.reply_code = last_reply_code;
   outcome.text = g_line_buffer;
+  if (second && outcome.status < 0) {
+    last_reply_code = 0;
+    next->status = run_status([&] { next->result = read_reply(&connection, 2000); });
+    next->reply_code = last_reply_code;
+    next->text = g_line_buffer;
+  }
   return outcome;
 }
 
@@ -268,6 +297,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
                                     Reader::kStarttls};
   const Reader reader = kReaders[data[0] & 3];
   const bool debug = (data[0] & 4) != 0;
+  const bool second = (data[0] & 8) != 0;
   std::vector<std::string> pieces;
   for (std::size_t at = 1; at < size && pieces.size() < kMaxPieces;) {
     std::size_t length = data[at++];
@@ -303,7 +333,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   last_reply_code = 0;
   g_line_buffer.clear();
   begin_console_capture();
-  Outcome seen = run_reader(reader, fds[0]);
+  Outcome seen_next;
+  Outcome seen = run_reader(reader, fds[0], second, &seen_next);
   const std::string console = end_console_capture();
 
   // The pieces taken: those the reader received before it stopped.
@@ -311,15 +342,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   char scrap[kRunLength + 4096];
   while (recv(fds[0], scrap, sizeof scrap, MSG_DONTWAIT) > 0) ++left;
   close(fds[0]);
-  seen.taken = pieces.size() - left;
+  const std::size_t taken = pieces.size() - left;
 
-  Outcome expected = model(reader, pieces);
+  ModelRead last;
+  Outcome expected = model(reader, pieces, 0, "", &last);
+  // The second reply begins with what the first reader's last receive brought beyond it.
+  Outcome expected_next;
+  const bool read_next = second && expected.status < 0;
+  if (read_next) expected_next = model(Reader::kReply, pieces, last.next, last.kept, &last);
+  seen.taken = read_next ? expected.taken : taken;
+  seen_next.taken = taken;
   std::string input;
   for (const std::string& piece : pieces) input += "<" + piece + ">";
-  const std::string detail = "reader " + std::to_string(data[0] & 3) + " pieces " + input +
-                             " | seen: " + describe(seen) + " | expected: " + describe(expected);
+  const std::string detail = "reader " + std::to_string(data[0] & 15) + " pieces " + input +
+                             " | seen: " + describe(seen) + " | expected: " + describe(expected) +
+                             " | second seen: " + describe(seen_next) +
+                             " | second expected: " + describe(expected_next);
   FUZZ_CHECK(seen.status == expected.status, detail);
-  FUZZ_CHECK(seen.taken == expected.taken, detail);
+  FUZZ_CHECK(taken == (read_next ? expected_next.taken : expected.taken), detail);
+  if (read_next) {
+    FUZZ_CHECK(seen_next.status == expected_next.status, detail);
+    if (seen_next.status < 0) FUZZ_CHECK(seen_next.text == expected_next.text, detail);
+    if (seen_next.status == kErrServerReply) {
+      FUZZ_CHECK(seen_next.reply_code == expected_next.reply_code, detail);
+    }
+  }
   if (seen.status < 0) FUZZ_CHECK(seen.result == expected.result, detail);
   if (seen.status == kErrServerReply || (reader == Reader::kStarttls && seen.status < 0 &&
                                           seen.result == 0)) {
@@ -330,7 +377,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
   if (!debug) FUZZ_CHECK(console.empty(), "console: " + console);
   std::size_t echoed = 0;
-  for (std::size_t i = 0; debug && i < seen.taken; ++i) {
+  for (std::size_t i = 0; debug && i < taken; ++i) {
     const std::string echo =
         "Recv:[" + std::to_string(pieces[i].size()) + " bytes] " + traced(pieces[i]);
     echoed = console.find(echo, echoed);

@@ -257,6 +257,74 @@ class Delivery(MailServerTest):
                 self.assertOutput(r, 11, ERR_AUTH_FAILED)
 
 
+ERR_UNKNOWN_USER = "ERR-0011:メールサーバハンドリングエラー。 \n[server->550] \n"
+
+
+class Pipelining(MailServerTest):
+    """Postfix offers PIPELINING: the envelope goes in one write, and a refused recipient
+    among accepted ones ends the run as the step-by-step dialogue does, with nothing
+    delivered to anyone."""
+
+    def session_lines(self, since):
+        """Postfix's disconnect lines written after the log had `since` characters."""
+        deadline = time.monotonic() + DELIVERY_WAIT
+        while True:
+            lines = re.findall(r"disconnect from \S+ (.*)", server_log("postfix.log")[since:])
+            if lines or time.monotonic() > deadline:
+                return lines
+            time.sleep(0.1)
+
+    def turn_off_pipelining(self):
+        path = os.path.join(self.cwd, "vorna.ini")
+        with open(path, "rb") as f:
+            ini = f.read()
+        end = b"\r\n" if b"\r\n" in ini else b"\n"
+        self.assertIn(b"[SMTP]" + end, ini)
+        self.write("vorna.ini", ini.replace(b"[SMTP]" + end,
+                                            b"[SMTP]" + end + b"SMTP_PIPELINING=0" + end))
+
+    def test_envelope_in_one_write(self):
+        self.configure()
+        since = len(server_log("postfix.log"))
+        r = self.send("-d", "-f" + self.sender, "-Tpipelined",
+                      address("alice") + "," + address("bob"))
+        self.assertEqual(r.status, 0, r)
+        trace = r.stdout.decode("latin-1")
+        data = trace.index("Send: DATA")
+        self.assertLess(trace.index("Send: MAIL FROM"), data)
+        self.assertNotIn("Recv:", trace[trace.index("Send: MAIL FROM"):data])
+        ending = "Send: \r\n.\r\nSend: QUIT\r\n"
+        self.assertNotIn("Send:", trace[trace.index(ending) + len(ending):])
+        for user in ("alice", "bob"):
+            self.delivered(user)
+        self.assertEqual(self.session_lines(since),
+                         ["ehlo=1 mail=1 rcpt=2 data=1 quit=1 commands=6"])
+        self.assertNotIn("improper command pipelining", server_log("postfix.log")[since:])
+
+    def test_refused_recipient_among_accepted_ones(self):
+        # Pipelined, Postfix has all three RCPTs and DATA (its 354 goes unanswered, so it
+        # drops the transaction); step by step it has two RCPTs. Either way: error 11 with
+        # the refusal's code, and no message for anyone.
+        for pipelined, commands in [(True, "rcpt=2/3 data=0/1 commands=4/6"),
+                                    (False, "rcpt=1/2 commands=3/4")]:
+            with self.subTest(pipelined=pipelined):
+                self.tag = "t" + uuid.uuid4().hex[:12]
+                self.configure()
+                if not pipelined:
+                    self.turn_off_pipelining()
+                since = len(server_log("postfix.log"))
+                r = self.send("-f%s <%s>" % (self.tag, address("alice")), "-T" + self.tag,
+                              address("alice") + "," + address("nobody") + "," + address("bob"))
+                self.assertOutput(r, 11, ERR_UNKNOWN_USER)
+                self.assertEqual(self.session_lines(since), ["ehlo=1 mail=1 " + commands])
+                time.sleep(2)  # the time an accepted message would take to arrive
+                for user in ("alice", "bob"):
+                    box = os.path.join(SERVERS["MAILDIR_ROOT"], user)
+                    for path in glob.glob(os.path.join(box, "*", "*")):
+                        with open(path, "rb") as f:
+                            self.assertNotIn(self.tag.encode(), f.read(), path)
+
+
 class PopBeforeSmtp(MailServerTest):
     def test_login_then_delivery(self):
         for apop, method in ((False, "PLAIN"), (True, "APOP")):

@@ -219,6 +219,55 @@ TEST(ReplyReaderPosix, EhloReplies) {
       ::testing::ExitedWithCode(10), "");
 }
 
+TEST(ReplyReaderPosix, RepliesThatArriveTogetherAreReadOneByOne) {
+  {
+    // A pipelining server's answers in one receive, the last one cut.
+    SocketPair pair;
+    pair.send("250 first\r\n250-second\r\n250 more\r\n354 go");
+    std::thread rest = pair.send_later({" ahead\r\n"});
+    EXPECT_EQ(read_reply(pair.client), 1);
+    EXPECT_EQ(g_line_buffer, "first");
+    EXPECT_EQ(read_reply(pair.client), 1);
+    EXPECT_EQ(g_line_buffer, "-second");  // the text of its first line
+    EXPECT_EQ(read_data_reply(pair.client), 1);
+    EXPECT_EQ(g_line_buffer, "goahead");
+    rest.join();
+    EXPECT_TRUE(pair.client->pending.empty());
+  }
+  {
+    // What comes along with the answer to STARTTLS is thrown away with what waits.
+    SocketPair pair;
+    pair.send("220 go ahead\r\n250 injected\r\n");
+    EXPECT_TRUE(read_starttls_reply(pair.client));
+    EXPECT_EQ(discard_waiting(pair.client), 14u);
+    EXPECT_TRUE(pair.client->pending.empty());
+  }
+  // A refusal among them ends the run at its turn.
+  EXPECT_EXIT(
+      {
+        SocketPair pair;
+        pair.send("250 ok\r\n550 no\r\n354 go\r\n");
+        read_reply(pair.client);
+        read_reply(pair.client);
+      },
+      ::testing::ExitedWithCode(11), "");
+}
+
+TEST(ReplyReaderPosix, AnOverlongLineFailsHoweverTheReceivesCutIt) {
+  // The line starts at the end of a receive that holds the reply before it, and its LF
+  // comes within the next receive's bytes.
+  EXPECT_EXIT(
+      {
+        SocketPair pair;
+        pair.send("250 ok\r\n250 " + std::string(4084, 'x'));
+        std::thread rest = pair.send_later({std::string(1000, 'x') + "\r\n"});
+        read_reply(pair.client);
+        read_reply(pair.client);
+        rest.join();
+      },
+      ::testing::ExitedWithCode(10), "");
+}
+
 TEST(ConnectionPosix, GatheredOutputArrivesWholeBeforeTheReplyIsRead) {
   SocketPair pair;
   std::string big(300 * 1024, 'b');

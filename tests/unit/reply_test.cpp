@@ -176,3 +176,23 @@ TEST(ReplyScan, NotesStartTlsOnAnyLineHoweverItIsSplit) {
   // Lines after the last one are not the reply's.
   EXPECT_FALSE(scan_chunks({"250 OK\r\n250 STARTTLS\r\n"}).starttls);
 }
+
+TEST(ReplyScan, NotesPipeliningAsItsOwnKeywordHoweverItIsSplit) {
+  EXPECT_TRUE(scan_chunks({"250-host\r\n250-PIPE", "LINING\r\n250 OK\r\n"}).pipelining);
+  EXPECT_TRUE(scan_chunks({"250-host\r\n250 pipelining\r\n"}).pipelining);
+  EXPECT_TRUE(scan_chunks({"250-PIPELINING \r\n250 OK\r\n"}).pipelining);
+  EXPECT_FALSE(scan_chunks({"250-PIPELININGX\r\n250 OK\r\n"}).pipelining);
+  EXPECT_FALSE(scan_chunks({"250-PIPELINING\rX\r\n250 OK\r\n"}).pipelining);
+  EXPECT_FALSE(scan_chunks({"250-X-PIPELINING\r\n250 OK\r\n"}).pipelining);
+  EXPECT_FALSE(scan_chunks({"220-PIPELINING\r\n220 OK\r\n"}).pipelining);
+  // Each keyword on its own line is noted.
+  ReplyScan both = scan_chunks({"250-PIPELINING\r\n250 STARTTLS\r\n"});
+  EXPECT_TRUE(both.pipelining && both.starttls);
+}
+
+TEST(ReplyScan, AnOverlongLineIsNotedWhereverItsLineEndFalls) {
+  const std::string longest(kReplyLineCapacity, 'x');
+  EXPECT_FALSE(scan_chunks({"250 " + longest.substr(4) + "\n"}).overlong);
+  EXPECT_TRUE(scan_chunks({"250 " + longest.substr(3) + "\n"}).overlong);
+  EXPECT_TRUE(scan_chunks({"250-" + longest, "\r\n250 ok\r\n"}).overlong);
+}

@@ -198,4 +198,28 @@ TEST_F(SettingsFile, CommandKeysAreSavedOnlyWhenUsedAndKeepTheirQuotes) {
   EXPECT_EQ(g_settings.pop3_pass_command, "pass show mail/pop3");
 }
 
+TEST_F(SettingsFile, PipeliningKeyIsKeptWhereTheFileHasItAndNeverAdded) {
+  // No key: pipelining on, and a save adds none, even with a value set in memory.
+  load_settings();
+  EXPECT_TRUE(pipelining_allowed());
+  g_settings.smtp_pipelining = "0";
+  save_settings();
+  EXPECT_EQ(get().find("PIPELINING"), std::string::npos) << get();
+
+  // Only "0" turns it off; a save keeps the value as the file had it.
+  const char* const values[] = {"0", "1", "off", ""};
+  for (const char* value : values) {
+    put(std::string("[SMTP]\r\nSMTP_PIPELINING=") + value + "\r\nSMTP_PORT=2525\r\n");
+    g_settings = Settings();
+    g_settings.settings_path = path_;
+    load_settings();
+    EXPECT_EQ(pipelining_allowed(), std::string(value) != "0") << value;
+    save_settings();
+    EXPECT_NE(get().find(std::string("SMTP_PIPELINING=") + value + "\r\n"), std::string::npos)
+        << get();
+    load_settings();
+    EXPECT_EQ(g_settings.smtp_pipelining, value);
+  }
+}
+
 }  // namespace
