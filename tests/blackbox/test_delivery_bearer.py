@@ -271,6 +271,8 @@ class PasswordCommands(BearerTest):
                  (4, b"tok en"), (5, b"tok\ten"), (4, "tok\u00e9n".encode("utf-8")),
                  (4, b"tok\x7f"), (2, b"pass\0word"), (3, b"\0")]
         for method, secret in cases:
+            if WINDOWS and b"\0" in secret:
+                continue  # "type" stops at a NUL; the check after the command is shared
             with self.subTest(method=method, secret=secret):
                 path = self.secret_file(secret + b"\r\n")
                 r, server = self.deliver([greet("220 fake\r\n")], "-d", "b@example.test",

@@ -193,8 +193,9 @@ class SmtpTls(DeliveryTest):
                     "SMTP_SSL=1", "SMTP_SSL=%s" % value), "-d", "-i")
                 self.assertEqual(r.status, 24, r)
                 self.assertFalse(server.connected, "the server saw a connection")
-                self.assertEqual(r.stdout, console("TLS: SMTP_SSL=%s is no mode (0, 1 or 2)\n"
-                                                   % value) + error_lines(24))
+                self.assertEqual(r.stdout, console(
+                    b"TLS: SMTP_SSL=%s is no mode (0, 1 or 2)\n" % value.encode()
+                    + error_lines(24)))
         # A missing key or an empty value is plain text, as it always was.
         for ini in ("SMTP_SSL=\r\n", "SMTP_SSL= 0\r\n", ""):
             with self.subTest(ini=ini):
