@@ -109,6 +109,9 @@ void set_ending_hook(EndingHook hook) { g_ending_hook = hook; }
 
 void error_exit(int code) {
   if (g_ending.exchange(true)) wait_for_end();
+  // A helper command still running (the run ends from another thread) ends with it and
+  // gives the terminal back before the error line.
+  platform::end_helper_command();
   console_close_others();
   if (code != 0 && !g_run.silent_mode) {
     console_printf("ERR-%04d:%s \n", code, error_message(code));

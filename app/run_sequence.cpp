@@ -43,6 +43,9 @@ void run(int argc, char** argv) {
   read_options(argc, argv);
   if (!g_run.recipient_given) error_exit(kErrNoRecipient);
   if (g_run.mail_server.empty()) error_exit(kErrNoServer);
+  // A mistyped encryption mode ends the run before the information block claims a plain
+  // connection and before anything connects.
+  require_valid_encryption_modes();
 
   if (g_run.info_mode) show_information();
   if (g_settings.pop3_use == 1) {

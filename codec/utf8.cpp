@@ -106,19 +106,33 @@ std::string utf8_stream_finish(Utf8Stream* stream) {
   return out;
 }
 
+namespace {
+
+// U+0080 to U+009F are control characters to a UTF-8 terminal (U+009B begins a command);
+// U+202A to U+202E and U+2066 to U+2069 (the bidirectional embeddings, overrides and
+// isolates) reorder what the terminal shows after them.
+bool terminal_control(const unsigned char* c, int sequence) {
+  if (sequence == 2) return c[0] == 0xC2 && c[1] < 0xA0;
+  if (sequence != 3 || c[0] != 0xE2) return false;
+  return (c[1] == 0x80 && c[2] >= 0xAA && c[2] <= 0xAE) ||
+         (c[1] == 0x81 && c[2] >= 0xA6 && c[2] <= 0xA9);
+}
+
+}  // namespace
+
 std::string utf8_for_terminal(const char* data, std::size_t length) {
+  static const char kHex[] = "0123456789abcdef";
   std::string out;
   out.reserve(length);
   walk(data, length, [&](std::size_t at, int sequence) {
-    if (sequence == 2 && static_cast<unsigned char>(data[at]) == 0xC2 &&
-        static_cast<unsigned char>(data[at + 1]) < 0xA0) {
-      // U+0080 to U+009F are control characters to a UTF-8 terminal (U+009B begins a
-      // command): shown as their bytes in "\x" form, as the other control bytes are.
-      static const char kHex[] = "0123456789abcdef";
-      const unsigned char second = static_cast<unsigned char>(data[at + 1]);
-      out += "\\xc2\\x";
-      out.push_back(kHex[second >> 4]);
-      out.push_back(kHex[second & 0x0F]);
+    const unsigned char* c = reinterpret_cast<const unsigned char*>(data + at);
+    if (terminal_control(c, sequence)) {
+      // Shown as their bytes in "\x" form, as the other control bytes are.
+      for (int i = 0; i < sequence; ++i) {
+        out += "\\x";
+        out.push_back(kHex[c[i] >> 4]);
+        out.push_back(kHex[c[i] & 0x0F]);
+      }
     } else if (sequence > 0) {
       out.append(data + at, static_cast<std::size_t>(sequence));
     } else if (sequence == 0) {

@@ -39,6 +39,7 @@ void utf8_stream_convert(Utf8Stream* stream, std::string* piece);
 std::string utf8_stream_finish(Utf8Stream* stream);
 
 // The text with every byte that is not part of a well-formed UTF-8 sequence replaced by
-// U+FFFD, and each control character U+0080 to U+009F written as "\xc2\x.." text, for
-// showing a peer's bytes on a UTF-8 terminal.
+// U+FFFD, and each control character U+0080 to U+009F and each bidirectional control
+// U+202A to U+202E and U+2066 to U+2069 written as its bytes in "\x.." text, for showing a
+// peer's bytes on a UTF-8 terminal.
 std::string utf8_for_terminal(const char* data, std::size_t length);

@@ -13,7 +13,11 @@ std::string password_from_command(const std::string& command) {
   std::string line;
   platform::CommandStatus status = platform::run_command(command, kPasswordCommandTimeoutMs,
                                                          kPasswordCommandLineLimit, &line);
-  // An empty first line is no password: sending one would only earn a refusal.
-  if (status != platform::CommandStatus::kDone || line.empty()) error_exit(kErrPasswordCommand);
+  // An empty first line is no password: sending one would only earn a refusal. A NUL
+  // would cut the password short or, in AUTH PLAIN, add a field.
+  if (status != platform::CommandStatus::kDone || line.empty() ||
+      line.find('\0') != std::string::npos) {
+    error_exit(kErrPasswordCommand);
+  }
   return line;
 }

@@ -12,6 +12,6 @@ constexpr std::size_t kPasswordCommandLineLimit = 1024 * 1024;
 
 // Runs the command and gives the first line of its output, CR and LF removed. A command
 // that cannot be started, ends with a status other than 0, is still running after
-// kPasswordCommandTimeoutMs, prints nothing on its first line or an overlong one ends
-// the run with error 26. The output is never printed, in any mode.
+// kPasswordCommandTimeoutMs, prints nothing on its first line, an overlong one or one
+// with a NUL byte ends the run with error 26. The output is never printed, in any mode.
 std::string password_from_command(const std::string& command);

@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "app/console.h"
 #include "app/errors.h"
+#include "app/run_state.h"
 #include "platform/platform.h"
 
 Settings g_settings;
@@ -74,6 +76,53 @@ void put_optional(const char* section, const char* key, const std::string& value
   entries->push_back(platform::ProfileEntry{section, key, value.c_str()});
 }
 
+// The value of a key as text without the blanks around it; `absent` when the key is
+// missing. A value too long to be read whole comes back cut and marked, so that it
+// matches no valid value.
+std::string trimmed_value(const char* section, const char* key, const char* absent,
+                          const std::string& path) {
+  std::string value = platform::profile_get_string(section, key, absent, kPathSize, path);
+  if (value.size() >= kPathSize - 1) return value.substr(0, 32) + "...";
+  const char* blanks = " \t";
+  std::size_t begin = value.find_first_not_of(blanks);
+  if (begin == std::string::npos) return std::string();
+  return value.substr(begin, value.find_last_not_of(blanks) + 1 - begin);
+}
+
+// An encryption mode: 0, 1 or 2 as the whole value, 0 for a missing key or an empty value.
+// Anything else (a word, a sign, another number) is kept as written, never read as a
+// number, so that it cannot quietly mean plain text.
+int32_t read_ssl_mode(const char* section, const char* key, const std::string& path,
+                      std::string* invalid_text) {
+  invalid_text->clear();
+  const std::string value = trimmed_value(section, key, "", path);
+  if (value.empty() || value == "0") return kSslOff;
+  if (value == "1") return kSslStartTls;
+  if (value == "2") return kSslImplicit;
+  *invalid_text = value;
+  return kSslInvalid;
+}
+
+// SSL_VERIFY: only the text 0 turns the check off; a word such as "no", an empty value or
+// "00" checks, as a typing slip must never open the connection to a man in the middle.
+int32_t read_ssl_verify(const std::string& path) {
+  return trimmed_value(kSsl, "SSL_VERIFY", "", path) == "0" ? 0 : 1;
+}
+
+// Refuses a mode key that holds no mode; -d names it with its value (control bytes
+// shown as "?", as the value comes from a file edited by hand).
+void refuse_invalid_mode(const char* key, int32_t mode, const std::string& text) {
+  if (mode != kSslInvalid) return;
+  if (g_run.debug_mode) {
+    std::string shown = text;
+    for (char& c : shown) {
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    }
+    console_printf("TLS: %s=%s is no mode (0, 1 or 2)\n", key, shown.c_str());
+  }
+  error_exit(kErrSslHandling);
+}
+
 }  // namespace
 
 void locate_settings_file() {
@@ -138,17 +187,17 @@ void load_settings() {
   s.pop3_user = platform::profile_get_string(kPop3, "POP3_USER", "dummy", kTextSize, path);
   s.pop3_pass_stored =
       platform::profile_get_string(kPop3, "POP3_PASS", "24682468", kPassSize, path);
-  s.pop3_ssl = platform::profile_get_int(kPop3, "POP3_SSL", kSslOff, path);
+  s.pop3_ssl = read_ssl_mode(kPop3, "POP3_SSL", path, &s.pop3_ssl_text);
   s.pop3_port = platform::profile_get_int(kPop3, "POP3_PORT", default_pop3_port(s.pop3_ssl), path);
   s.pop3_after_wait = platform::profile_get_int(kPop3, "POP3_AFTER_WAIT", 300, path);
   s.pop3_time_out = platform::profile_get_int(kPop3, "POP3_TIME_OUT", 10, path);
-  s.smtp_ssl = platform::profile_get_int(kSmtp, "SMTP_SSL", kSslOff, path);
+  s.smtp_ssl = read_ssl_mode(kSmtp, "SMTP_SSL", path, &s.smtp_ssl_text);
   s.smtp_port = platform::profile_get_int(kSmtp, "SMTP_PORT", default_smtp_port(s.smtp_ssl), path);
   s.smtp_user = platform::profile_get_string(kSmtp, "SMTP_USER", "dummy", kTextSize, path);
   s.smtp_pass_stored =
       platform::profile_get_string(kSmtp, "SMTP_PASS", "24682468", kMaxStoredSmtpPass + 1, path);
   s.smtp_auth = platform::profile_get_int(kSmtp, "SMTP_AUTH", 0, path);
-  s.ssl_verify = platform::profile_get_int(kSsl, "SSL_VERIFY", 1, path);
+  s.ssl_verify = read_ssl_verify(path);
   s.ssl_ca_file = platform::profile_get_string(kSsl, "SSL_CA_FILE", "", kPathSize, path);
   s.smtp_pass_command =
       platform::profile_get_string(kSmtp, "SMTP_PASS_COMMAND", "", kCommandSize, path);
@@ -169,6 +218,11 @@ void load_settings() {
   s.oauth_authorize_url =
       platform::profile_get_string(kOAuth, "OAUTH_AUTHORIZE_URL", "", kUrlSize, path);
   platform::profile_release();
+}
+
+void require_valid_encryption_modes() {
+  refuse_invalid_mode("POP3_SSL", g_settings.pop3_ssl, g_settings.pop3_ssl_text);
+  refuse_invalid_mode("SMTP_SSL", g_settings.smtp_ssl, g_settings.smtp_ssl_text);
 }
 
 void save_settings() {
@@ -198,8 +252,10 @@ void save_settings() {
   put_text(kSmtp, "SMTP_USER", s.smtp_user);
   put_text(kSmtp, "SMTP_PASS", s.smtp_pass_stored);
   put_int(kSmtp, "SMTP_PORT", s.smtp_port);
-  put_int(kPop3, "POP3_SSL", s.pop3_ssl);
-  put_int(kSmtp, "SMTP_SSL", s.smtp_ssl);
+  // A mode the file holds as no valid value is left there as it is: the menu writes only
+  // 0, 1 and 2, and never turns a refused value into plain text.
+  if (s.pop3_ssl != kSslInvalid) put_int(kPop3, "POP3_SSL", s.pop3_ssl);
+  if (s.smtp_ssl != kSslInvalid) put_int(kSmtp, "SMTP_SSL", s.smtp_ssl);
   put_int(kSsl, "SSL_VERIFY", s.ssl_verify);
   put_text(kSsl, "SSL_CA_FILE", s.ssl_ca_file);
   put_command(kSmtp, "SMTP_PASS_COMMAND", s.smtp_pass_command, path, &entries);

@@ -22,7 +22,12 @@ struct Settings {
   // Encryption; 0 everywhere keeps the connections plain.
   int32_t pop3_ssl = 0;     // POP3 / POP3_SSL: 1 STLS required, 2 TLS from the first byte
   int32_t smtp_ssl = 0;     // SMTP / SMTP_SSL: 1 STARTTLS required, 2 TLS from the first byte
-  int32_t ssl_verify = 1;   // SSL / SSL_VERIFY: anything but 0 checks chain and host name
+  int32_t ssl_verify = 1;   // SSL / SSL_VERIFY: only the text 0 reads 0; 1 checks chain and
+                            //   host name
+  // A mode key's value as written when it is none of 0, 1 and 2 (the mode is then
+  // kSslInvalid); empty otherwise.
+  std::string pop3_ssl_text;
+  std::string smtp_ssl_text;
   std::string ssl_ca_file;  // SSL / SSL_CA_FILE: empty for the system's trusted roots
   // Commands whose first line of output is the password (or, for methods 4 and 5, the
   // access token), used instead of the stored form; empty: the stored form is used.
@@ -65,6 +70,9 @@ constexpr std::size_t kMaxStoredSmtpPass = 65535;
 constexpr int32_t kSslOff = 0;
 constexpr int32_t kSslStartTls = 1;
 constexpr int32_t kSslImplicit = 2;
+// Any other value in the file: a sending run refuses it before connecting, so that a
+// mistyped mode never means plain text.
+constexpr int32_t kSslInvalid = -1;
 
 // The port a missing SMTP_PORT or POP3_PORT stands for under the given encryption mode.
 int32_t default_smtp_port(int32_t smtp_ssl);
@@ -72,6 +80,9 @@ int32_t default_pop3_port(int32_t pop3_ssl);
 
 // Reads the keys from settings_path; missing file or key gives the default.
 void load_settings();
+// For a sending run, before anything connects: a POP3_SSL or SMTP_SSL that is no mode
+// ends the run with error 24 (-d names the key and its value).
+void require_valid_encryption_modes();
 // Writes the twelve classic keys to settings_path in their fixed order, then the
 // encryption keys (POP3_SSL, SMTP_SSL, and the section SSL), then the command keys: each
 // only when it holds a command or the file already has it, so that a file that never

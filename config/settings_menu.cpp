@@ -124,6 +124,9 @@ const char kLine15[] = "(15) - SMTP\x88\xc3\x8d\x86\x89\xbb            [";
 // Mode texts of lines 14 and 15: "not used]", "used/STLS]", "used/STARTTLS]",
 // "used/SSL/TLS from the connection on (POP3S)]", the same with "(SMTPS)".
 const char kSslNone[] = "\x8e\x67\x82\xed\x82\xc8\x82\xa2]\n";
+// A value of the file that is no mode: "invalid value (sending: error 24)]".
+const char kSslInvalidText[] =
+    "\x95s\x90\xb3\x82\xc8\x92l(\x91\x97\x90M\x82\xcd\x83G\x83\x89\x81[24)]\n";
 const char kPop3SslStls[] = "\x8e\x67\x82\xa4/STLS\x82\xf0\x97\x98\x97\x70]\n";
 const char kSmtpSslStarttls[] = "\x8e\x67\x82\xa4/STARTTLS\x82\xf0\x97\x98\x97\x70]\n";
 const char kPop3SslImplicit[] =
@@ -800,16 +803,18 @@ void show_authentication_lines() {
   console_printf(kLine11, static_cast<int>(s.smtp_port));
   console_printf("\n");
   console_printf("%s", kTlsHeading);
-  // The connection reads 1 and 2 as encryption modes and any other value as none.
+  // A value of the file that is no mode stops every sending run, and the line says so.
   console_printf("%s%s", kLine14,
                  s.pop3_ssl == kSslStartTls   ? kPop3SslStls
                  : s.pop3_ssl == kSslImplicit ? kPop3SslImplicit
+                 : s.pop3_ssl == kSslInvalid  ? kSslInvalidText
                                               : kSslNone);
   console_printf("%s%s", kLine15,
                  s.smtp_ssl == kSslStartTls   ? kSmtpSslStarttls
                  : s.smtp_ssl == kSslImplicit ? kSmtpSslImplicit
+                 : s.smtp_ssl == kSslInvalid  ? kSslInvalidText
                                               : kSslNone);
-  // Anything but exactly 0 verifies.
+  // Only a 0 in the file turns the check off.
   console_printf("%s%s", kLine16, s.ssl_verify != 0 ? kVerifyOn : kVerifyOff);
   if (s.ssl_ca_file.empty()) {
     console_printf("%s", kLine17System);

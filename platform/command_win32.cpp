@@ -3,8 +3,13 @@
 // input the NUL device, standard error this process's own, standard output an anonymous
 // pipe. An anonymous pipe cannot be waited on with a time limit, so it is looked at with
 // PeekNamedPipe between short sleeps while the process runs.
+//
+// The command runs in a job object that kills on close, and the whole job is ended once
+// the command is done, at the time limit, and when this process ends early: the last
+// handle to the job is this process's, so even an abrupt end of it takes the job along.
 #include "platform/windows_api.h"
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -37,6 +42,32 @@ class Handle {
   HANDLE handle_ = nullptr;
 };
 
+// The job of the command now running, nullptr when none. Taken by an exchange, so that
+// the end of the run and an early end of the process never both act on it.
+std::atomic<HANDLE> g_running_job{nullptr};
+
+// A job whose processes all end when its last handle closes; nullptr when none can be
+// made. Its handle is not inheritable, so the command cannot keep it open.
+HANDLE make_job() {
+  HANDLE job = CreateJobObjectA(nullptr, nullptr);
+  if (job == nullptr) return nullptr;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    CloseHandle(job);
+    return nullptr;
+  }
+  return job;
+}
+
+// Ends every process of the job and closes it, unless an early end has taken it: the
+// process is then ending, and the handle is left to that.
+void end_job(HANDLE job) {
+  if (job == nullptr || g_running_job.exchange(nullptr) != job) return;
+  TerminateJobObject(job, 1);
+  CloseHandle(job);
+}
+
 int left_ms(uint32_t started, int limit_ms) {
   uint32_t spent = tick_count() - started;
   if (limit_ms <= 0 || spent >= static_cast<uint32_t>(limit_ms)) return 0;
@@ -62,6 +93,11 @@ bool drain(HANDLE pipe, FirstLine* line, std::size_t limit, bool* read_any) {
 }
 
 }  // namespace
+
+void end_helper_command() {
+  HANDLE job = g_running_job.exchange(nullptr);
+  if (job != nullptr) TerminateJobObject(job, 1);
+}
 
 CommandStatus run_command(const std::string& command, int timeout_ms, std::size_t line_limit,
                           std::string* first_line) {
@@ -98,13 +134,23 @@ CommandStatus run_command(const std::string& command, int timeout_ms, std::size_
   // CreateProcess may write into the command line, so it gets a copy of its own.
   std::vector<char> line_text(command.begin(), command.end());
   line_text.push_back('\0');
+  HANDLE job = make_job();
   const uint32_t started = tick_count();
-  if (!CreateProcessA(nullptr, line_text.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                      &startup, &process)) {
+  // Started suspended, so that nothing it starts can escape the job before it is in it.
+  if (!CreateProcessA(nullptr, line_text.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+                      nullptr, nullptr, &startup, &process)) {
+    if (job != nullptr) CloseHandle(job);
     return CommandStatus::kNotStarted;
   }
   Handle process_handle(process.hProcess);
   Handle thread_handle(process.hThread);
+  // Without a job (a system that does not nest them) the command alone can be ended.
+  if (job != nullptr && !AssignProcessToJobObject(job, process_handle.get())) {
+    CloseHandle(job);
+    job = nullptr;
+  }
+  g_running_job.store(job);
+  ResumeThread(thread_handle.get());
   // Only the child holds the write end now, so the pipe ends when the child is done.
   write_end.reset();
   null_input.reset();
@@ -135,6 +181,8 @@ CommandStatus run_command(const std::string& command, int timeout_ms, std::size_
     int left = left_ms(started, timeout_ms);
     ended = WaitForSingleObject(process_handle.get(), static_cast<DWORD>(left)) == WAIT_OBJECT_0;
   }
+  // Whatever the command left running goes with it.
+  end_job(job);
   if (!ended) {
     TerminateProcess(process_handle.get(), 1);
     WaitForSingleObject(process_handle.get(), 5000);

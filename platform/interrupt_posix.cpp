@@ -35,6 +35,9 @@ void fill_interruptions(sigset_t* set) {
 
 extern "C" void on_interruption(int signal_number) {
   int saved_errno = errno;
+  // A helper command in a process group of its own gets no signal of this process's: it
+  // is ended here, or it would outlive the run.
+  end_helper_command();
   for (RemovalRecord* record = g_removals.load(); record != nullptr; record = record->next) {
     if (record->active.load()) unlink(record->path);
   }

@@ -39,6 +39,9 @@ BOOL WINAPI on_console_event(DWORD event) {
     if (!record->active.load()) continue;
     if (record->wide_path == nullptr || !DeleteFileW(record->wide_path)) DeleteFileA(record->path);
   }
+  // The helper command's job would end with this process's handle to it; ended first,
+  // so that nothing of it runs on after the work files are gone.
+  end_helper_command();
   // Ended at once rather than through ExitProcess: the main thread may hold the C
   // runtime's locks, which the runtime's own ending would wait on.
   TerminateProcess(GetCurrentProcess(), kControlCExit);

@@ -232,6 +232,12 @@ enum class CommandStatus { kDone, kNotStarted, kFailed, kTimedOut, kTooLong };
 // status 0 within timeout_ms; the output is never shown anywhere.
 CommandStatus run_command(const std::string& command, int timeout_ms, std::size_t line_limit,
                           std::string* first_line);
+// The command runs with everything it starts in one unit (POSIX: a process group of its
+// own; Windows: a job object that kills on close), which is killed whole once the command
+// is done or out of time. This kills the unit of a command still running, for an early end
+// of the process (an error on another thread, an interruption); nothing when none runs.
+// Safe inside a signal handler on POSIX.
+void end_helper_command();
 
 // ---------------------------------------------------------------- threads
 

@@ -18,6 +18,7 @@
 #include "transfer/connection.h"
 #include "transfer/reply_reader.h"
 #include "transfer/smtp_bearer.h"
+#include "transfer/trace_text.h"
 
 namespace {
 
@@ -44,8 +45,9 @@ void authenticate_cram_md5(Connection* connection) {
   std::string challenge(reinterpret_cast<const char*>(decoded.data()), count);
   if (g_run.debug_mode) {
     console_printf("[challenge key : %s]\n", challenge_text.c_str());
-    // The decoded challenge is the server's own text.
-    std::string decoded_text = challenge.c_str();
+    // The decoded challenge is the server's own text: shown whole, its control bytes (a
+    // NUL among them) escaped as in every other line from the server.
+    std::string decoded_text = trace_text(challenge.data(), challenge.size());
     decoded_text += "]\n";
     console_write_received("[challenge decode : ", decoded_text.data(), decoded_text.size());
   }
@@ -81,15 +83,18 @@ void authenticate_login(Connection* connection) {
 bool authentication_method(int method) { return method >= 1 && method <= 5; }
 
 void prepare_authentication() {
+  const bool bearer = g_settings.smtp_auth == 4 || g_settings.smtp_auth == 5;
   if (!g_settings.smtp_pass_command.empty()) {
     g_command_secret = password_from_command(g_settings.smtp_pass_command);
+    // A helper's token goes between the fields of the bearer message: one that could add
+    // a field or is no token at all is refused before anything connects.
+    if (bearer && !bearer_token_usable(g_command_secret)) error_exit(kErrPasswordCommand);
     g_have_command_secret = true;
     return;
   }
   // A signed-in provider supplies the bearer token; the command above still wins.
-  const int method = g_settings.smtp_auth;
   const int provider = g_settings.oauth_provider;
-  if ((method == 4 || method == 5) && provider >= 1 && provider <= 3) {
+  if (bearer && provider >= 1 && provider <= 3) {
     g_command_secret = oauth_access_token();
     g_have_command_secret = true;
   }

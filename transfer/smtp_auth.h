@@ -13,9 +13,10 @@ bool authentication_method(int method);
 // Runs SMTP_PASS_COMMAND, when one is set, before the connection is opened, so that a
 // command that fails (error 26) ends the run before anything reaches the server, and a
 // slow one (a sign-in) does not hold an open connection. Its line then stands in for the
-// stored SMTP_PASS. Without a command, methods 4 and 5 with OAUTH_PROVIDER 1 to 3 take
-// the access token from the token file (refreshed where needed) here in the same way:
-// errors 27 and 28 come before the connection.
+// stored SMTP_PASS. Under methods 4 and 5 a line that is no usable bearer token
+// (bearer_token_usable) is error 26 as well. Without a command, methods 4 and 5 with
+// OAUTH_PROVIDER 1 to 3 take the access token from the token file (refreshed where
+// needed) here in the same way: errors 27 and 28 come before the connection.
 void prepare_authentication();
 
 // The password (methods 1 to 3) or access token (4 and 5): the command's line when

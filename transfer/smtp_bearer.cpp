@@ -66,6 +66,14 @@ std::string decode_challenge(const std::string& text) {
 
 }  // namespace
 
+bool bearer_token_usable(const std::string& token) {
+  if (token.empty()) return false;
+  for (char c : token) {
+    if (static_cast<unsigned char>(c) < 0x21 || static_cast<unsigned char>(c) > 0x7E) return false;
+  }
+  return true;
+}
+
 std::string gs2_escape(const std::string& name) {
   std::string escaped;
   for (char c : name) {

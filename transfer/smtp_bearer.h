@@ -19,6 +19,11 @@ std::string xoauth2_response(const std::string& user, const std::string& token);
 std::string oauthbearer_response(const std::string& user, const std::string& host, int port,
                                  const std::string& token);
 
+// True for a token that may go into those responses: one or more visible ASCII
+// characters (0x21 to 0x7E, as an RFC 6750 b64token and every issued token are). A blank,
+// a control byte (0x01 would add fields), a NUL or a non-ASCII byte is refused.
+bool bearer_token_usable(const std::string& token);
+
 // A name as the GS2 header carries it (RFC 5801): "," as "=2C" and "=" as "=3D".
 std::string gs2_escape(const std::string& name);
 

@@ -4,6 +4,8 @@ the masked lines of the debug trace, and refusals.
 The password's stored form is bound to the machine, so it is made by the program itself:
 its settings menu, driven through a pipe, enciphers the password into a vorna.ini."""
 import base64
+import hashlib
+import hmac
 import os
 import re
 import unittest
@@ -138,6 +140,22 @@ class Authentication(DeliveryTest):
                 host = self.client_host(server)
                 self.assertEqual(bytes(server.received),
                                  b"EHLO " + host + b"\r\n" + auth_lines(method))
+
+    def test_hostile_challenge_is_shown_whole_and_escaped(self):
+        # A title change, a bell, a screen clear after a NUL: the trace shows every byte of
+        # the decoded challenge, none of them raw; the digest is of the text before the NUL.
+        challenge = b"<1.2@x>\x1b]0;owned\x07\x00\x1b[2J\x9b2J\x7f\r\nend"
+        script = dialogue(auth=[on("AUTH", b"334 " + base64.b64encode(challenge) + b"\r\n"),
+                                on("", "235 ok\r\n")])
+        r, server = self.deliver(script, "-d", "b@example.test", ini=self.auth_ini(1))
+        self.assertEqual((r.status, server.problems), (0, []), r)
+        self.assertIn(console(b"[challenge decode : <1.2@x>\\x1b]0;owned\\x07\\x00\\x1b[2J"
+                              b"\x9b2J\\x7f\r\nend]\n"), r.stdout)
+        for raw in (b"\x1b", b"\x07", b"\x00", b"\x7f"):
+            self.assertNotIn(raw, r.stdout)
+        digest = hmac.new(PASSWORD, b"<1.2@x>\x1b]0;owned\x07", hashlib.md5).hexdigest()
+        self.assertEqual(server.commands[2],
+                         base64.b64encode(USER + b" " + digest.encode()) + b"\r\n")
 
     def test_challenge_that_is_not_base64_gets_no_answer(self):
         script = [greet("220 fake\r\n"), on("EHLO", *EHLO_WITH_AUTH),

@@ -264,6 +264,31 @@ class PasswordCommands(BearerTest):
                     self.assertNoSecret(r, "secret")
         self.assertTrue(os.path.exists(attachment))
 
+    def test_tokens_and_passwords_that_could_add_fields_end_with_26(self):
+        # A token is visible ASCII; 0x01 would add a field to the bearer message, a NUL
+        # one to AUTH PLAIN. Nothing connects.
+        cases = [(4, b"tok\x01host=evil"), (5, b"tok\x01host=evil"), (4, b"tok\0en"),
+                 (4, b"tok en"), (5, b"tok\ten"), (4, "tok\u00e9n".encode("utf-8")),
+                 (4, b"tok\x7f"), (2, b"pass\0word"), (3, b"\0")]
+        for method, secret in cases:
+            if WINDOWS and b"\0" in secret:
+                continue  # "type" stops at a NUL; the check after the command is shared
+            with self.subTest(method=method, secret=secret):
+                path = self.secret_file(secret + b"\r\n")
+                r, server = self.deliver([greet("220 fake\r\n")], "-d", "b@example.test",
+                                         ini=self.command_ini(method, Helper.print_file(path)))
+                self.assertEqual(r.status, 26, r)
+                self.assertEqual(r.stdout, console(error_lines(26)))
+                self.assertFalse(server.connected, "no connection was made")
+        # An 8 KB token of every character a token may hold is sent whole.
+        visible = bytes(range(0x21, 0x7F)).decode("ascii")
+        token = (visible * (8192 // len(visible) + 1))[:8192]
+        path = self.secret_file(token + "\n")
+        r, server = self.deliver(self.bearer_delivery(4, token), "b@example.test",
+                                 ini=self.command_ini(4, Helper.print_file(path)))
+        self.assertClean(r, server)
+        self.assertEqual(server.bearer, [xoauth2(USER, token)])
+
     def test_no_command_or_no_authentication_runs_nothing(self):
         # A command is only run when it is needed: without authentication the key is idle.
         marker = os.path.join(self.dir, "ran")

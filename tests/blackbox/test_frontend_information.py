@@ -123,7 +123,7 @@ class InformationBlock(ProgramTest):
             ("SMTP_SSL=1\n", "", "使わない\n", "STARTTLS / 証明書を検証する\n"),
             ("SMTP_SSL=2\n", "[SSL]\nSSL_VERIFY=0\n", "使わない\n",
              "SSL/TLS(最初から) / 証明書を検証しない\n"),
-            ("SMTP_SSL=7\n", "", "STLS / 証明書を検証する\n", "使わない\n"),
+            ("SMTP_SSL=0\n", "", "STLS / 証明書を検証する\n", "使わない\n"),
         ]
         for smtp, ssl, pop_text, smtp_text in cases:
             with self.subTest(smtp=smtp, ssl=ssl):
@@ -135,12 +135,16 @@ class InformationBlock(ProgramTest):
                     + "#POP3暗号化            : " + pop_text
                     + "#SMTP暗号化            : " + smtp_text + NOTHING_TO_SEND
                     + addressing("127.0.0.1", "", "to@example.test", ""))
-        # Both off (0, or any other number) keeps the block as it always was.
-        self.settings("[POP3]\nPOP3_SSL=0\n[SMTP]\nSMTP_PORT=1\nSMTP_SSL=-1\n")
+        # Both off (0, or an empty value) keeps the block as it always was.
+        self.settings("[POP3]\nPOP3_SSL=0\n[SMTP]\nSMTP_PORT=1\nSMTP_SSL=\n")
         r = self.vorna("-i", "-h127.0.0.1", "to@example.test")
         self.assertOutput(r, 8, BANNER + POP_OFF + AUTH_OFF + NOTHING_TO_SEND
                           + addressing("127.0.0.1", "", "to@example.test", "")
                           + error_lines(8))
+        # A value that is no mode shows no block that would claim a plain connection.
+        self.settings("[SMTP]\nSMTP_PORT=1\nSMTP_SSL=7\n")
+        r = self.vorna("-i", "-h127.0.0.1", "to@example.test")
+        self.assertOutput(r, 24, error_lines(24))
 
     def test_time_zone_line_only_when_tz_exists(self):
         tail = NOTHING_TO_SEND + addressing("127.0.0.1", "", "to@example.test", "")

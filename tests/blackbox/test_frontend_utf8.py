@@ -177,6 +177,22 @@ class Arguments(DeliveryTest):
                 self.assertNotIn(b"\x07", r.stdout)
 
 
+    def test_bidirectional_controls_of_the_server_are_escaped_in_utf8(self):
+        # U+202E would show what follows it right to left; U+2066 opens an isolate. In the
+        # C locale the bytes are Shift_JIS to the terminal and pass as they came.
+        hostile = "220 \u202egnp.exe \u2066x\u2069 ok\r\n".encode("utf-8")
+        script = dialogue()
+        script[0] = greet(hostile)
+        r, server = self.deliver(script, b"-d", b"b@example.test", env=self.env(**UTF8))
+        self.assertEqual((r.status, server.problems), (0, []), r)
+        self.assertIn(b"Recv:[%d bytes] 220 \\xe2\\x80\\xaegnp.exe \\xe2\\x81\\xa6x"
+                      b"\\xe2\\x81\\xa9 ok\r\n" % len(hostile), r.stdout)
+        for control in ("\u202e", "\u2066", "\u2069"):
+            self.assertNotIn(control.encode("utf-8"), r.stdout)
+        r, server = self.deliver(script, b"-d", b"b@example.test", env=self.env(**C))
+        self.assertIn(hostile, r.stdout)
+
+
 @unittest.skipIf(WINDOWS, "a Windows console takes the Shift_JIS bytes in every case")
 class Pop3Trace(Pop3Test):
     def test_pop3_replies_are_shown_as_received_and_escaped(self):

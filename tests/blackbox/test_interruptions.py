@@ -6,10 +6,11 @@ import os
 import signal
 import socket
 import subprocess
+import threading
 import time
 import unittest
 
-from fake_smtp import DeliveryTest, FakeSMTP, dialogue
+from fake_smtp import DeliveryTest, FakeSMTP, dialogue, on
 from harness import BIN, RUNNER, WINDOWS, WINE_LAUNCHER, _PASSED_THROUGH, start
 
 POSIX_NATIVE = not WINDOWS and not RUNNER
@@ -105,6 +106,86 @@ class Interruptions(DeliveryTest):
         self.assertEqual(server.problems, [])
         self.assertIn(b"\r\n.\r\n", self.the_message(server))
         self.assertEqual(self.work_files(), [])
+
+
+def reaches_end_of_file(stream, timeout):
+    """True when a reader of the pipe gets end of file within the time: no process holds
+    its write end any more."""
+    done = threading.Event()
+
+    def read_to_end():
+        stream.read()
+        done.set()
+
+    threading.Thread(target=read_to_end, daemon=True).start()
+    return done.wait(timeout)
+
+
+def process_gone(pid, timeout=10.0):
+    def gone():
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            return True
+        # A process that has died but is not reaped yet counts as gone.
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().split(")")[-1].split()[0] == "Z"
+    return wait_for(gone, timeout)
+
+
+@unittest.skipUnless(POSIX_NATIVE, "POSIX signals of a native program")
+class HelperCommands(DeliveryTest):
+    """What a password command starts never outlives the run, however it ends: a caller
+    that reads the program's standard error through a pipe gets end of file once the
+    program is gone."""
+
+    def start_with_helper(self, command, port):
+        self.write_ini(port, "SMTP_AUTH=2\r\nSMTP_USER=tim\r\nSMTP_PASS_COMMAND=%s\r\n"
+                       % command)
+        env = {k: os.environ[k] for k in _PASSED_THROUGH if k in os.environ}
+        env.update({k: v for k, v in self.env().items() if v is not None})
+        process = subprocess.Popen([BIN, "-h127.0.0.1", "-Tx", "r@example.test"], cwd=self.cwd,
+                                   env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                   stdin=subprocess.DEVNULL)
+        self.addCleanup(lambda: process.poll() is None and process.kill())
+        self.addCleanup(process.stderr.close)
+        return process
+
+    def child_pid(self):
+        path = os.path.join(self.cwd, "child.pid")
+        self.assertTrue(wait_for(lambda: os.path.exists(path) and os.path.getsize(path) > 0))
+        with open(path) as f:
+            pid = int(f.read())
+        def kill_if_left():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        self.addCleanup(kill_if_left)
+        return pid
+
+    def test_interruption_while_the_command_runs_ends_what_it_started(self):
+        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=signal.Signals(number).name):
+                process = self.start_with_helper(
+                    "sleep 300 & echo $! > child.pid; wait; echo late", 9)
+                child = self.child_pid()
+                process.send_signal(number)
+                self.assertEqual(process.wait(timeout=20), -number)
+                self.assertTrue(reaches_end_of_file(process.stderr, 10),
+                                "something the command started still holds standard error")
+                self.assertTrue(process_gone(child))
+
+    def test_what_a_finished_command_left_running_goes_with_it(self):
+        server = FakeSMTP(dialogue(auth=[on("AUTH", "235 ok\r\n")]))
+        with server:
+            process = self.start_with_helper(
+                "sleep 300 & echo $! > child.pid; echo secret", server.port)
+            child = self.child_pid()
+            self.assertEqual(process.wait(timeout=30), 0)
+        self.assertEqual(server.problems, [])
+        self.assertTrue(reaches_end_of_file(process.stderr, 10))
+        self.assertTrue(process_gone(child))
 
 
 @unittest.skipUnless(UNDER_WINE, "console control events of a Windows program under Wine")

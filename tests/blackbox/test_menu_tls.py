@@ -10,6 +10,7 @@ POP3_IMPLICIT = "[使う/接続時からSSL/TLS(POP3S)]\n"
 SMTP_STARTTLS = "[使う/STARTTLSを利用]\n"
 SMTP_IMPLICIT = "[使う/接続時からSSL/TLS(SMTPS)]\n"
 VERIFY_OFF = "[しない(非推奨)]\n"
+TLS_INVALID = "[不正な値(送信はエラー24)]\n"
 
 ASK_POP3_SSL = ("POP3通信の暗号化方式は？\n"
                 " 0:暗号化しない(標準)             通常のポート番号 110\n"
@@ -35,9 +36,12 @@ class EncryptionGroup(MenuTest):
             # A missing port under TLS from the first byte is the usual one of that mode.
             ("modes 2", "[POP3]\nPOP3_SSL=2\n[SMTP]\nSMTP_SSL=2\n",
              tls_group(pop3=POP3_IMPLICIT, smtp=SMTP_IMPLICIT), dict(port=995, smtp_port=465)),
-            # Values only an edited file can hold: no mode is none, anything but 0 verifies.
+            # Values only an edited file can hold: a mode that is none of 0, 1, 2 is shown as
+            # refused (sending ends with error 24), anything but 0 verifies.
             ("other values", "[POP3]\nPOP3_SSL=3\n[SMTP]\nSMTP_SSL=-1\n[SSL]\nSSL_VERIFY=5\n",
-             tls_group(), {}),
+             tls_group(pop3=TLS_INVALID, smtp=TLS_INVALID), {}),
+            ("words", "[SMTP]\nSMTP_SSL=yes\n[SSL]\nSSL_VERIFY=no\n",
+             tls_group(smtp=TLS_INVALID), {}),
             ("verification off and a CA file",
              "[SSL]\nSSL_VERIFY=0\nSSL_CA_FILE=/etc/vorna/ca.pem\n",
              tls_group(verify=VERIFY_OFF, ca_file=line17("/etc/vorna/ca.pem")), {}),

@@ -15,8 +15,9 @@ import unittest
 
 import tls_certs
 from fake_pop3 import START_TLS, FakePop3
-from fake_smtp import DeliveryTest, FakeSMTP, dialogue, greet, message, on, start_tls
-from harness import WINDOWS, native_path
+from fake_smtp import (DeliveryTest, FakeSMTP, dialogue, error_lines, greet, message, on,
+                       start_tls)
+from harness import WINDOWS, console, native_path
 # Modules, not their classes, so that their tests are not collected here again.
 import test_delivery_auth as auth_tests
 import test_pop3 as pop3_tests
@@ -168,6 +169,39 @@ class SmtpTls(DeliveryTest):
                 r, server = self.send(starttls_script(), tls_ini(1, verify=0), kind=kind,
                                       host=host)
                 self.assertDeliveredInside(r, server)
+
+    def test_only_a_zero_turns_the_certificate_check_off(self):
+        # Words, an empty value and numbers that merely begin with or read as 0 check.
+        for value in ("yes", "true", "on", "", "00", "0x1", "no"):
+            with self.subTest(value=value):
+                ini = tls_ini(1, extra="[SSL]\r\nSSL_VERIFY=%s\r\n" % value, ca=False)
+                ini += "SSL_CA_FILE=%s\r\n" % ca_file()
+                r, server = self.send(starttls_script(), ini, "-d", kind="wrongname",
+                                      host="localhost")
+                self.assertEqual(r.status, 24, r)
+                self.assertEqual(after_tls(server), b"", "nothing is sent inside TLS")
+                self.assertIn(b"TLS: failed: ", r.stdout)
+        r, server = self.send(starttls_script(), tls_ini(1, extra="[SSL]\r\nSSL_VERIFY= 0 \r\n"),
+                              "-d", kind="wrongname", host="localhost")
+        self.assertDeliveredInside(r, server)
+        self.assertIn(b", not verified (SSL_VERIFY=0)", r.stdout)
+
+    def test_a_mode_that_is_no_mode_is_refused_before_connecting(self):
+        for value in ("yes", "3", "-1", "1x", "starttls"):
+            with self.subTest(value=value):
+                r, server = self.send(dialogue(), tls_ini(1).replace(
+                    "SMTP_SSL=1", "SMTP_SSL=%s" % value), "-d", "-i")
+                self.assertEqual(r.status, 24, r)
+                self.assertFalse(server.connected, "the server saw a connection")
+                self.assertEqual(r.stdout, console(
+                    b"TLS: SMTP_SSL=%s is no mode (0, 1 or 2)\n" % value.encode()
+                    + error_lines(24)))
+        # A missing key or an empty value is plain text, as it always was.
+        for ini in ("SMTP_SSL=\r\n", "SMTP_SSL= 0\r\n", ""):
+            with self.subTest(ini=ini):
+                r, server = self.send(dialogue(), ini)
+                self.assertEqual((r.status, server.problems), (0, []), r)
+                self.assertIsNone(server.tls_version)
 
     def test_server_below_tls_1_2_is_refused(self):
         context = tls_certs.server_context()
@@ -331,6 +365,21 @@ class Pop3Tls(pop3_tests.Pop3Test):
             r = self.deliver()
         self.assertEqual(r.status, 24, r)
         self.assertEqual(server.lines, [])
+
+    def test_a_mode_that_is_no_mode_is_refused_before_connecting(self):
+        for value in (b"yes", b"3", b"-1"):
+            with self.subTest(value=value):
+                with FakePop3([b"+OK ready\r\n", b"+OK\r\n", b"+OK\r\n"]) as server:
+                    self.configure(server.port)
+                    path = os.path.join(self.cwd, "vorna.ini")
+                    with open(path, "rb") as f:
+                        text = f.read().replace(b"[POP3]\n", b"[POP3]\nPOP3_SSL=%s\n" % value)
+                    with open(path, "wb") as f:
+                        f.write(text)
+                    r = self.deliver("-d")
+                self.assertEqual(r.status, 24, r)
+                self.assertEqual(server.connections, 0)
+                self.assertIn(b"TLS: POP3_SSL=%s is no mode (0, 1 or 2)" % value, r.stdout)
 
     def test_stalled_handshake_runs_into_the_time_limit(self):
         # A server that takes the connection and never answers the ClientHello.

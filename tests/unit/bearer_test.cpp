@@ -28,6 +28,17 @@ TEST(BearerResponses, Gs2NamesEscapeCommaAndEquals) {
   EXPECT_EQ(gs2_escape("=2C"), "=3D2C") << "an escape-like name is escaped itself";
 }
 
+TEST(BearerResponses, OnlyVisibleAsciiTokensAreUsable) {
+  EXPECT_TRUE(bearer_token_usable("!ya29.a0-_~+/=" + std::string(8192, 'x') + "~"));
+  // 0x01 would end the field and begin another; the rest is no token either.
+  for (const std::string& bad : {std::string(), std::string("tok\x01host=evil"),
+                                 std::string("tok\0en", 6), std::string("tok en"),
+                                 std::string("tok\x7f"), std::string("tok\xc3\xa9"),
+                                 std::string("tok\t"), std::string("\x80")}) {
+    EXPECT_FALSE(bearer_token_usable(bad)) << bad;
+  }
+}
+
 TEST(BearerErrors, StatusAndScopeOnOneLine) {
   struct Case {
     const char* json;

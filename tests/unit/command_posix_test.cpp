@@ -3,9 +3,12 @@
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -82,6 +85,76 @@ TEST(CommandPosix, StandardInputIsEmpty) {
   ASSERT_EQ(run("if read x; then echo \"read[$x]\"; else echo eof; fi", &line),
             CommandStatus::kDone);
   EXPECT_EQ(line, "eof");
+}
+
+// A pipe whose write end the command and everything it starts inherit: its read end
+// reaches end of file only once none of them is left.
+class Witness {
+ public:
+  Witness() {
+    EXPECT_EQ(pipe(fds_), 0);
+  }
+  ~Witness() {
+    close(fds_[0]);
+    if (fds_[1] >= 0) close(fds_[1]);
+  }
+  // True when the read end is at its end within the time (this side's write end closed).
+  bool all_gone(int within_ms) {
+    close(fds_[1]);
+    fds_[1] = -1;
+    pollfd ready{fds_[0], POLLIN, 0};
+    if (poll(&ready, 1, within_ms) != 1) return false;
+    char byte;
+    return read(fds_[0], &byte, 1) == 0;
+  }
+
+ private:
+  int fds_[2] = {-1, -1};
+};
+
+TEST(CommandPosix, WhatTheCommandStartedEndsWithIt) {
+  struct Case {
+    const char* name;
+    const char* command;
+    int timeout_ms;
+    std::size_t limit;
+    CommandStatus status;
+  };
+  const Case cases[] = {
+      {"time limit", "sleep 60 & wait", 300, 1 << 20, CommandStatus::kTimedOut},
+      {"done, a child left behind", "sleep 60 & echo token", 20000, 1 << 20,
+       CommandStatus::kDone},
+      {"done, a grandchild left behind", "(sleep 60 &); echo token", 20000, 1 << 20,
+       CommandStatus::kDone},
+      {"first line too long", "sleep 60 & head -c 3000 /dev/zero | tr '\\0' t; wait", 20000,
+       100, CommandStatus::kTooLong},
+  };
+  for (const Case& c : cases) {
+    Witness witness;
+    std::string line;
+    EXPECT_EQ(run(c.command, &line, c.timeout_ms, c.limit), c.status) << c.name;
+    EXPECT_TRUE(witness.all_gone(3000)) << c.name << ": a sleep outlived the command";
+  }
+}
+
+TEST(CommandPosix, AnEarlyEndOfTheRunEndsTheCommandsGroup) {
+  // An error on another thread (or an interruption) ends the process while the command
+  // runs: everything the command started goes, and the waiting run returns at once.
+  Witness witness;
+  CommandStatus status = CommandStatus::kDone;
+  std::string line;
+  std::thread runner([&] { status = run("sleep 60 & sleep 60; echo late", &line); });
+  platform::sleep_ms(300);
+  const uint32_t ended = platform::tick_count();
+  platform::end_helper_command();
+  runner.join();
+  EXPECT_LT(platform::tick_count() - ended, 5000u);
+  EXPECT_EQ(status, CommandStatus::kFailed);
+  EXPECT_TRUE(witness.all_gone(3000));
+  // Nothing is running now: a further call does nothing, and the next command runs.
+  platform::end_helper_command();
+  EXPECT_EQ(run("echo next", &line), CommandStatus::kDone);
+  EXPECT_EQ(line, "next");
 }
 
 TEST(CommandPosix, BrokenPipeIsTheCommandsDefault) {

@@ -150,13 +150,60 @@ TEST_F(SettingsFile, EncryptionKeysDefaultOffAndImplicitTlsMovesOnlyMissingPorts
   load_settings();
   EXPECT_EQ(g_settings.pop3_port, 110);
   EXPECT_EQ(g_settings.smtp_port, 2525);
-  EXPECT_EQ(g_settings.ssl_verify, 7) << "anything but 0 verifies; the value is kept as read";
+  EXPECT_EQ(g_settings.ssl_verify, 1) << "anything but 0 verifies";
   EXPECT_EQ(g_settings.ssl_ca_file, std::string(300, 'c')) << "a long path is never cut";
 }
 
 }  // namespace
 
 namespace {
+
+TEST_F(SettingsFile, OnlyTheTextZeroTurnsTheCertificateCheckOff) {
+  for (const char* value : {"yes", "true", "on", "", "00", "0x1", "no", "false", "-0", "+0",
+                            "0 0", "0;"}) {
+    put(std::string("[SSL]\nSSL_VERIFY=") + value + "\n");
+    load_settings();
+    EXPECT_EQ(g_settings.ssl_verify, 1) << "SSL_VERIFY=" << value;
+  }
+  for (const char* value : {"0", " 0 ", "\t0"}) {
+    put(std::string("[SSL]\nSSL_VERIFY=") + value + "\n");
+    load_settings();
+    EXPECT_EQ(g_settings.ssl_verify, 0) << "SSL_VERIFY=" << value;
+  }
+  // A value too long to be read whole is no 0, whatever it begins with.
+  put("[SSL]\nSSL_VERIFY=0" + std::string(5000, ' ') + "1\n");
+  load_settings();
+  EXPECT_EQ(g_settings.ssl_verify, 1);
+}
+
+TEST_F(SettingsFile, EncryptionModesAreZeroOneTwoOrRefused) {
+  struct Case {
+    const char* value;
+    int32_t mode;
+  };
+  const Case cases[] = {{"", kSslOff},        {" 0 ", kSslOff},        {"1", kSslStartTls},
+                        {"2", kSslImplicit},  {"yes", kSslInvalid},    {"3", kSslInvalid},
+                        {"-1", kSslInvalid},  {"01", kSslInvalid},     {"1x", kSslInvalid},
+                        {"+2", kSslInvalid}};
+  for (const Case& c : cases) {
+    put(std::string("[POP3]\nPOP3_SSL=") + c.value + "\n[SMTP]\nSMTP_SSL=" + c.value + "\n");
+    load_settings();
+    EXPECT_EQ(g_settings.pop3_ssl, c.mode) << c.value;
+    EXPECT_EQ(g_settings.smtp_ssl, c.mode) << c.value;
+    EXPECT_EQ(g_settings.smtp_ssl_text, c.mode == kSslInvalid ? c.value : "") << c.value;
+  }
+  // A refused value moves no port; saving from the menu leaves it in the file as written.
+  put("[POP3]\nPOP3_SSL=stls\n[SMTP]\nSMTP_SSL=-1\n");
+  load_settings();
+  EXPECT_EQ(g_settings.pop3_port, 110);
+  EXPECT_EQ(g_settings.smtp_port, 25);
+  save_settings();
+  const std::string saved = get();
+  EXPECT_NE(saved.find("POP3_SSL=stls"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("SMTP_SSL=-1"), std::string::npos) << saved;
+  load_settings();
+  EXPECT_EQ(g_settings.smtp_ssl, kSslInvalid) << "never read back as plain text";
+}
 
 TEST_F(SettingsFile, PasswordCommandsAndLongTokensAreReadWhole) {
   const std::string command = "helper --account 'a b' " + std::string(5000, 'x');

@@ -191,4 +191,15 @@ TEST(Utf8ForTerminal, KeepsUtf8AndReplacesEveryOtherByte) {
   EXPECT_EQ(utf8_for_terminal("x\xc2", 2), "x" + replacement);
 }
 
+TEST(Utf8ForTerminal, BidirectionalControlsAreWrittenOut) {
+  // U+202A..U+202E and U+2066..U+2069 reorder the text after them; their neighbours
+  // (U+2029, U+202F, U+2065, U+206A) and a cut-off override are no such control.
+  const std::string hostile =
+      "220 \xe2\x80\xaegnp.exe \xe2\x80\xaa\xe2\x81\xa6\xe2\x81\xa9 "
+      "\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa\xe2\x80";
+  EXPECT_EQ(utf8_for_terminal(hostile.data(), hostile.size()),
+            "220 \\xe2\\x80\\xaegnp.exe \\xe2\\x80\\xaa\\xe2\\x81\\xa6\\xe2\\x81\\xa9 "
+            "\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa\xef\xbf\xbd\xef\xbf\xbd");
+}
+
 }  // namespace
