@@ -3,11 +3,16 @@
 // the environment as libcurl reads it, except for the loopback interface, which no proxy
 // can reach on the caller's behalf. One deadline covers the whole exchange, and the
 // body is capped in the write callback (libcurl's own size limit needs a Content-Length).
+// libcurl is loaded when the first request is made, not when the program starts: it brings
+// some thirty shared libraries with it, and most runs never make a request.
+#define CURL_DISABLE_TYPECHECK 1  // the calls go through the pointers of Curl below
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <type_traits>
 
 #include "platform/http.h"
 
@@ -72,55 +77,99 @@ std::string no_proxy_list() {
 #endif
 }
 
+// The functions of libcurl that a request uses.
+struct Curl {
+  decltype(&curl_global_init) global_init;
+  decltype(&curl_easy_init) easy_init;
+  decltype(&curl_easy_setopt) easy_setopt;
+  decltype(&curl_easy_perform) easy_perform;
+  decltype(&curl_easy_getinfo) easy_getinfo;
+  decltype(&curl_easy_strerror) easy_strerror;
+  decltype(&curl_easy_cleanup) easy_cleanup;
+  decltype(&curl_slist_append) slist_append;
+  decltype(&curl_slist_free_all) slist_free_all;
+};
+
+// The library of the distribution's libcurl4 (built on OpenSSL), loaded and started
+// once; nullptr when it cannot be. It stays loaded until the process ends.
+const Curl* load_curl() {
+  static Curl curl;
+  static bool loaded = false;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    void* library = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) return;
+    bool all = true;
+    auto take = [&](auto* slot, const char* name) {
+      void* symbol = dlsym(library, name);
+      all = all && symbol != nullptr;
+      *slot = reinterpret_cast<std::remove_pointer_t<decltype(slot)>>(symbol);
+    };
+    take(&curl.global_init, "curl_global_init");
+    take(&curl.easy_init, "curl_easy_init");
+    take(&curl.easy_setopt, "curl_easy_setopt");
+    take(&curl.easy_perform, "curl_easy_perform");
+    take(&curl.easy_getinfo, "curl_easy_getinfo");
+    take(&curl.easy_strerror, "curl_easy_strerror");
+    take(&curl.easy_cleanup, "curl_easy_cleanup");
+    take(&curl.slist_append, "curl_slist_append");
+    take(&curl.slist_free_all, "curl_slist_free_all");
+    loaded = all && curl.global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  });
+  return loaded ? &curl : nullptr;
+}
+
 }  // namespace
 
 HttpResponse http_post_form(const std::string& url, const std::string& body,
                             const HttpParams& params) {
-  static std::once_flag initialised;
-  std::call_once(initialised, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-
   HttpResponse response;
-  CURL* curl = curl_easy_init();
+  const Curl* api = load_curl();
+  if (api == nullptr) {
+    response.detail = "libcurl (libcurl.so.4) could not be loaded";
+    return response;
+  }
+  CURL* curl = api->easy_init();
   if (curl == nullptr) {
     response.detail = "libcurl could not start";
     return response;
   }
   char error_text[CURL_ERROR_SIZE] = {};
   Sink sink{&response.body, params.max_body};
-  curl_slist* headers = curl_slist_append(nullptr, "Accept: application/json");
+  curl_slist* headers = api->slist_append(nullptr, "Accept: application/json");
 
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  api->easy_setopt(curl, CURLOPT_URL, url.c_str());
 #if LIBCURL_VERSION_NUM >= 0x075500
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  api->easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
 #else
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+  api->easy_setopt(curl, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
 #endif
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  api->easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   const std::string no_proxy = no_proxy_list();
-  curl_easy_setopt(curl, CURLOPT_NOPROXY, no_proxy.c_str());
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_text);
-  curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
-  curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-  curl_easy_setopt(curl, CURLOPT_USERAGENT, "VORNA");
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(params.timeout_ms));
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(params.timeout_ms));
-  curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(params.max_body));
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, take_body);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, params.verify ? 1L : 0L);
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, params.verify ? 2L : 0L);
+  api->easy_setopt(curl, CURLOPT_NOPROXY, no_proxy.c_str());
+  api->easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+  api->easy_setopt(curl, CURLOPT_ERRORBUFFER, error_text);
+  api->easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
+  api->easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+  api->easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  api->easy_setopt(curl, CURLOPT_USERAGENT, "VORNA");
+  api->easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(params.timeout_ms));
+  api->easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(params.timeout_ms));
+  api->easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(params.max_body));
+  api->easy_setopt(curl, CURLOPT_WRITEFUNCTION, take_body);
+  api->easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+  api->easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, params.verify ? 1L : 0L);
+  api->easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, params.verify ? 2L : 0L);
   if (!params.ca_file.empty()) {
     // The file alone is trusted, not the system's directory of roots as well.
-    curl_easy_setopt(curl, CURLOPT_CAINFO, params.ca_file.c_str());
-    curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
+    api->easy_setopt(curl, CURLOPT_CAINFO, params.ca_file.c_str());
+    api->easy_setopt(curl, CURLOPT_CAPATH, nullptr);
   }
 
-  CURLcode code = curl_easy_perform(curl);
+  CURLcode code = api->easy_perform(curl);
   if (code == CURLE_OK) {
     long status = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    api->easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     response.status = HttpStatus::kOk;
     response.http_status = status;
   } else {
@@ -128,11 +177,11 @@ HttpResponse http_post_form(const std::string& url, const std::string& body,
     response.body.clear();
     char line[CURL_ERROR_SIZE + 64];
     std::snprintf(line, sizeof line, "curl error %d: %s", static_cast<int>(code),
-                  error_text[0] != '\0' ? error_text : curl_easy_strerror(code));
+                  error_text[0] != '\0' ? error_text : api->easy_strerror(code));
     response.detail = line;
   }
-  curl_slist_free_all(headers);
-  curl_easy_cleanup(curl);
+  api->slist_free_all(headers);
+  api->easy_cleanup(curl);
   return response;
 }
 
