@@ -226,9 +226,13 @@ socklen_t to_sockaddr(const NetAddress& address, uint16_t port, sockaddr_storage
   return 0;
 }
 
-// An IPv6 text with an optional zone, numeric only: the system's own parser.
+// An IPv6 text with an optional zone, numeric only: the system's own parser. Brackets
+// are the caller's to take off (some parsers would take them, and then twice).
 bool parse_ipv6(const std::string& text, NetAddress* address) {
-  if (text.find(':') == std::string::npos || text.find('\0') != std::string::npos) return false;
+  if (text.find(':') == std::string::npos ||
+      text.find_first_of(std::string("[]\0", 3)) != std::string::npos) {
+    return false;
+  }
   addrinfo hints{};
   hints.ai_family = AF_INET6;
   hints.ai_socktype = SOCK_STREAM;
