@@ -1,6 +1,6 @@
 // Every operating-system service that VORNA uses, behind one interface.
 // platform_posix.cpp implements it with POSIX calls, platform_win32.cpp with Win32 and
-// Windows Sockets 1.1; CMake compiles exactly one of them. No other folder includes an
+// Windows Sockets 2.2; CMake compiles exactly one of them. No other folder includes an
 // operating-system header. Functions here report failure by their result; turning a
 // failure into one of the program's error codes is the caller's business.
 #pragma once
@@ -164,27 +164,46 @@ bool open_browser(const std::string& url);
 using Socket = std::intptr_t;
 constexpr Socket kInvalidSocket = -1;
 
-// Starts the socket library (WSAStartup for version 1.1); false on failure.
+// Starts the socket library (WSAStartup for version 2.2); false on failure.
 bool net_startup();
 // Stops the socket library (WSACleanup).
 void net_cleanup();
-// A new IPv4 TCP stream socket, or kInvalidSocket.
-Socket tcp_socket();
 void close_socket(Socket socket);
 // The socket library's last error number (WSAGetLastError or errno).
 int last_net_error();
 
+// An IP address of either family, in network byte order as the socket calls take it.
+struct NetAddress {
+  int family = 0;                // 4 or 6; 0 for none
+  unsigned char bytes[16] = {};  // the first 4 for IPv4
+  uint32_t scope_id = 0;         // IPv6 zone (an interface index); 0 for none
+};
+
 // A dotted-decimal IPv4 address in network byte order (inet_addr). False when the text
 // is not one, or reads as the all-ones address 255.255.255.255.
 bool parse_ipv4(const char* text, uint32_t* address);
-// The first IPv4 address of a host name (gethostbyname), network byte order.
-bool lookup_host(const char* name, uint32_t* address);
+// An address literal: first a dotted IPv4 text exactly as parse_ipv4 takes it, else an
+// IPv6 text, bare or in brackets, with an optional zone after "%" (an interface number,
+// or a name where the system knows it). Brackets hold nothing else: no port, no IPv4.
+// False for any other text, names included.
+bool parse_address(const std::string& text, NetAddress* address);
+// The numeric text of an address: "192.0.2.1", "2001:db8::1", "fe80::1%2".
+std::string address_text(const NetAddress& address);
+// Every IPv6 and IPv4 address of a host name (getaddrinfo), in the system's order of
+// preference, each once. Empty when the name does not resolve.
+std::vector<NetAddress> lookup_addresses(const std::string& name);
 // This machine's host name (gethostname).
 bool local_host_name(std::string* name);
 
-// Connects to address:port (network byte order address, host order port), waiting at
-// most timeout_ms. False on refusal, error or time-out.
-bool connect_ipv4(Socket socket, uint32_t address, uint16_t port, int timeout_ms);
+// Connects a TCP stream to port (host order) at the first of the addresses that accepts.
+// The attempts overlap: the first starts at once, each next one when the one before has
+// failed or stagger_ms after it started, and the first to connect wins; the others are
+// abandoned. timeout_ms bounds the whole. On kConnected *socket is the connection and
+// *winner the index of its address. kNoSocket: no socket could be made for any address.
+// Keeps no state, so threads may call it at the same time.
+enum class ConnectStatus { kConnected, kFailed, kNoSocket };
+ConnectStatus connect_any(const std::vector<NetAddress>& addresses, uint16_t port,
+                          int stagger_ms, int timeout_ms, Socket* socket, std::size_t* winner);
 
 // Sends up to length bytes, waiting at most timeout_ms for the connection to accept any.
 // Returns the number of bytes sent (at least 1), or 0 on error, closure or time-out.

@@ -177,17 +177,6 @@ void console_set_attribute(int attribute) {
 bool net_startup() { return true; }
 void net_cleanup() {}
 
-Socket tcp_socket() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return kInvalidSocket;
-  // Output is gathered and goes out in whole pieces before every reply is awaited; held
-  // back by Nagle's rule, the small last piece of a message after a large one would wait
-  // for the server's delayed acknowledgement (tens of milliseconds) for nothing.
-  int on = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  return static_cast<Socket>(fd);
-}
-
 void close_socket(Socket socket) {
   if (socket != kInvalidSocket) close(static_cast<int>(socket));
 }
@@ -201,16 +190,112 @@ bool parse_ipv4(const char* text, uint32_t* address) {
   return true;
 }
 
-bool lookup_host(const char* name, uint32_t* address) {
+namespace {
+
+void from_sockaddr(const sockaddr* from, NetAddress* address) {
+  *address = NetAddress{};
+  if (from->sa_family == AF_INET6) {
+    const sockaddr_in6* in6 = reinterpret_cast<const sockaddr_in6*>(from);
+    address->family = 6;
+    std::memcpy(address->bytes, &in6->sin6_addr, 16);
+    address->scope_id = in6->sin6_scope_id;
+  } else if (from->sa_family == AF_INET) {
+    address->family = 4;
+    std::memcpy(address->bytes, &reinterpret_cast<const sockaddr_in*>(from)->sin_addr, 4);
+  }
+}
+
+// The socket address of address:port; its length, 0 for no address.
+socklen_t to_sockaddr(const NetAddress& address, uint16_t port, sockaddr_storage* to) {
+  std::memset(to, 0, sizeof *to);
+  if (address.family == 6) {
+    sockaddr_in6* in6 = reinterpret_cast<sockaddr_in6*>(to);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(port);
+    std::memcpy(&in6->sin6_addr, address.bytes, 16);
+    in6->sin6_scope_id = address.scope_id;
+    return sizeof *in6;
+  }
+  if (address.family == 4) {
+    sockaddr_in* in4 = reinterpret_cast<sockaddr_in*>(to);
+    in4->sin_family = AF_INET;
+    in4->sin_port = htons(port);
+    std::memcpy(&in4->sin_addr, address.bytes, 4);
+    return sizeof *in4;
+  }
+  return 0;
+}
+
+// An IPv6 text with an optional zone, numeric only: the system's own parser. Brackets
+// are the caller's to take off (some parsers would take them, and then twice).
+bool parse_ipv6(const std::string& text, NetAddress* address) {
+  if (text.find(':') == std::string::npos ||
+      text.find_first_of(std::string("[]\0", 3)) != std::string::npos) {
+    return false;
+  }
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_INET6;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(text.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  from_sockaddr(found->ai_addr, address);
+  freeaddrinfo(found);
+  return address->family == 6;
+}
+
+}  // namespace
+
+bool parse_address(const std::string& text, NetAddress* address) {
+  if (text.empty() || text.find('\0') != std::string::npos) return false;
+  uint32_t ipv4 = 0;
+  if (parse_ipv4(text.c_str(), &ipv4)) {
+    *address = NetAddress{};
+    address->family = 4;
+    std::memcpy(address->bytes, &ipv4, 4);
+    return true;
+  }
+  if (text.front() == '[') {
+    if (text.size() < 3 || text.back() != ']') return false;
+    return parse_ipv6(text.substr(1, text.size() - 2), address);
+  }
+  return parse_ipv6(text, address);
+}
+
+std::string address_text(const NetAddress& address) {
+  sockaddr_storage storage;
+  socklen_t length = to_sockaddr(address, 0, &storage);
+  char text[NI_MAXHOST];
+  if (length == 0 || getnameinfo(reinterpret_cast<const sockaddr*>(&storage), length, text,
+                                 sizeof text, nullptr, 0, NI_NUMERICHOST) != 0) {
+    return std::string();
+  }
+  return text;
+}
+
+std::vector<NetAddress> lookup_addresses(const std::string& name) {
+  std::vector<NetAddress> addresses;
+  if (name.empty() || name.find('\0') != std::string::npos) return addresses;
+  // No AI_ADDRCONFIG: it would drop the IPv6 addresses of a machine whose only IPv6 is
+  // the loopback. An address that cannot be reached fails at once and the next is tried.
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return false;
-  const sockaddr_in* first = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-  *address = static_cast<uint32_t>(first->sin_addr.s_addr);
+  if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0) return addresses;
+  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+    NetAddress address;
+    from_sockaddr(entry->ai_addr, &address);
+    if (address.family == 0) continue;
+    bool seen = false;
+    for (const NetAddress& known : addresses) {
+      seen = seen || (known.family == address.family && known.scope_id == address.scope_id &&
+                      std::memcmp(known.bytes, address.bytes, 16) == 0);
+    }
+    if (!seen) addresses.push_back(address);
+  }
   freeaddrinfo(found);
-  return true;
+  return addresses;
 }
 
 bool local_host_name(std::string* name) {
@@ -234,25 +319,105 @@ bool wait_ready(int fd, short events, int timeout_ms) {
   }
 }
 
+enum class Begun { kConnected, kPending, kFailed, kNoSocket };
+
+// Starts a non-blocking connect to address:port; *fd is the socket unless kFailed or
+// kNoSocket.
+Begun begin_connect(const NetAddress& address, uint16_t port, int* fd) {
+  sockaddr_storage target;
+  socklen_t length = to_sockaddr(address, port, &target);
+  if (length == 0) return Begun::kFailed;
+  int made = socket(target.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (made < 0) return Begun::kNoSocket;
+  // Output is gathered and goes out in whole pieces before every reply is awaited; held
+  // back by Nagle's rule, the small last piece of a message after a large one would wait
+  // for the server's delayed acknowledgement (tens of milliseconds) for nothing.
+  int on = 1;
+  setsockopt(made, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  if (target.ss_family == AF_INET6) {
+    int off = 0;  // an IPv4-mapped literal is reached through IPv4
+    setsockopt(made, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+  }
+  int result = connect(made, reinterpret_cast<const sockaddr*>(&target), length);
+  if (result == 0 || errno == EINPROGRESS || errno == EINTR) {
+    *fd = made;
+    return result == 0 ? Begun::kConnected : Begun::kPending;
+  }
+  close(made);
+  return Begun::kFailed;
+}
+
 }  // namespace
 
-bool connect_ipv4(Socket socket, uint32_t address, uint16_t port, int timeout_ms) {
-  int fd = static_cast<int>(socket);
-  sockaddr_in target{};
-  target.sin_family = AF_INET;
-  target.sin_port = htons(port);
-  target.sin_addr.s_addr = address;
-  int flags = fcntl(fd, F_GETFL, 0);
-  fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-  int result = connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target);
-  bool connected = result == 0;
-  if (!connected && errno == EINPROGRESS && wait_ready(fd, POLLOUT, timeout_ms)) {
-    int error = 0;
-    socklen_t length = sizeof error;
-    connected = getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+ConnectStatus connect_any(const std::vector<NetAddress>& addresses, uint16_t port,
+                          int stagger_ms, int timeout_ms, Socket* socket, std::size_t* winner) {
+  struct Attempt {
+    int fd;
+    std::size_t index;
+  };
+  std::vector<Attempt> pending;
+  std::vector<pollfd> watched;
+  bool made_any = false;
+  int connected = -1;
+  std::size_t next = 0;
+  const uint32_t start = tick_count();
+  const uint32_t limit = timeout_ms > 0 ? static_cast<uint32_t>(timeout_ms) : 0;
+  const uint32_t stagger = stagger_ms > 0 ? static_cast<uint32_t>(stagger_ms) : 0;
+  uint32_t next_start = 0;  // ms after start at which the next attempt is due
+  for (;;) {
+    const uint32_t elapsed = tick_count() - start;
+    if (elapsed >= limit) break;
+    if (next < addresses.size() && (pending.empty() || elapsed >= next_start)) {
+      const std::size_t index = next++;
+      int fd = -1;
+      Begun begun = begin_connect(addresses[index], port, &fd);
+      made_any = made_any || begun != Begun::kNoSocket;
+      if (begun == Begun::kConnected) {
+        connected = fd;
+        *winner = index;
+        break;
+      }
+      if (begun == Begun::kPending) {
+        pending.push_back({fd, index});
+        next_start = elapsed + stagger;
+      }
+      continue;  // a failure makes the next attempt due at once
+    }
+    if (pending.empty()) break;
+    uint32_t wait = limit - elapsed;
+    if (next < addresses.size() && next_start - elapsed < wait) wait = next_start - elapsed;
+    watched.clear();
+    for (const Attempt& attempt : pending) watched.push_back({attempt.fd, POLLOUT, 0});
+    int ready = poll(watched.data(), watched.size(), static_cast<int>(wait));
+    if (ready < 0 && errno != EINTR) break;
+    if (ready <= 0) continue;
+    for (std::size_t i = watched.size(); i-- > 0;) {
+      if (watched[i].revents == 0) continue;
+      int error = 0;
+      socklen_t length = sizeof error;
+      bool good = (watched[i].revents & POLLOUT) != 0 &&
+                  getsockopt(pending[i].fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 &&
+                  error == 0;
+      if (good && connected < 0) {
+        connected = pending[i].fd;
+        *winner = pending[i].index;
+      } else {
+        close(pending[i].fd);
+        next_start = elapsed;
+      }
+      pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    if (connected >= 0) break;
   }
-  fcntl(fd, F_SETFL, flags);
-  return connected;
+  for (const Attempt& attempt : pending) close(attempt.fd);
+  if (connected < 0) {
+    bool no_socket = !made_any && !addresses.empty() && next == addresses.size();
+    return no_socket ? ConnectStatus::kNoSocket : ConnectStatus::kFailed;
+  }
+  // The connection is used blocking; every wait on it is a bounded poll.
+  fcntl(connected, F_SETFL, fcntl(connected, F_GETFL, 0) & ~O_NONBLOCK);
+  *socket = static_cast<Socket>(connected);
+  return ConnectStatus::kConnected;
 }
 
 std::size_t send_some(Socket socket, const char* data, std::size_t length, int timeout_ms) {

@@ -1,4 +1,4 @@
-// Windows implementation of the platform interface: Windows Sockets 1.1, the Win32 thread,
+// Windows implementation of the platform interface: Windows Sockets 2.2, the Win32 thread,
 // console, registry and profile functions, and the C runtime's time zone. It builds with
 // MinGW-w64 for 32-bit and 64-bit Windows, and is written to build with MSVC as well.
 
@@ -13,9 +13,10 @@
 #define NOMINMAX
 #endif
 #ifndef _WINSOCK_DEPRECATED_NO_WARNINGS
-#define _WINSOCK_DEPRECATED_NO_WARNINGS  // inet_addr and gethostbyname are the 1.1 calls meant
+#define _WINSOCK_DEPRECATED_NO_WARNINGS  // inet_addr is meant: its reading of dotted texts
 #endif
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -476,22 +477,10 @@ int chunk(std::size_t length) { return length > INT_MAX ? INT_MAX : static_cast<
 
 bool net_startup() {
   WSADATA data;
-  return WSAStartup(MAKEWORD(1, 1), &data) == 0;
+  return WSAStartup(MAKEWORD(2, 2), &data) == 0;
 }
 
 void net_cleanup() { WSACleanup(); }
-
-Socket tcp_socket() {
-  SOCKET created = socket(AF_INET, SOCK_STREAM, 0);
-  if (created == INVALID_SOCKET) return kInvalidSocket;
-  // Every wait is bounded with select(), so the socket itself never blocks.
-  u_long non_blocking = 1;
-  ioctlsocket(created, FIONBIO, &non_blocking);
-  // Output goes out in whole gathered pieces; Nagle's rule would only delay the last one.
-  BOOL on = TRUE;
-  setsockopt(created, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-  return static_cast<Socket>(created);
-}
 
 void close_socket(Socket socket) {
   if (socket != kInvalidSocket) closesocket(as_socket(socket));
@@ -506,14 +495,124 @@ bool parse_ipv4(const char* text, uint32_t* address) {
   return true;
 }
 
-bool lookup_host(const char* name, uint32_t* address) {
-  const hostent* found = gethostbyname(name);
-  if (found == nullptr || found->h_addrtype != AF_INET || found->h_length != 4 ||
-      found->h_addr_list == nullptr || found->h_addr_list[0] == nullptr) {
+namespace {
+
+void from_sockaddr(const sockaddr* from, NetAddress* address) {
+  *address = NetAddress{};
+  if (from->sa_family == AF_INET6) {
+    const sockaddr_in6* in6 = reinterpret_cast<const sockaddr_in6*>(from);
+    address->family = 6;
+    std::memcpy(address->bytes, &in6->sin6_addr, 16);
+    address->scope_id = in6->sin6_scope_id;
+  } else if (from->sa_family == AF_INET) {
+    address->family = 4;
+    std::memcpy(address->bytes, &reinterpret_cast<const sockaddr_in*>(from)->sin_addr, 4);
+  }
+}
+
+// The socket address of address:port; its length, 0 for no address.
+int to_sockaddr(const NetAddress& address, uint16_t port, sockaddr_storage* to) {
+  std::memset(to, 0, sizeof *to);
+  if (address.family == 6) {
+    sockaddr_in6* in6 = reinterpret_cast<sockaddr_in6*>(to);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(port);
+    std::memcpy(&in6->sin6_addr, address.bytes, 16);
+    in6->sin6_scope_id = address.scope_id;
+    return sizeof *in6;
+  }
+  if (address.family == 4) {
+    sockaddr_in* in4 = reinterpret_cast<sockaddr_in*>(to);
+    in4->sin_family = AF_INET;
+    in4->sin_port = htons(port);
+    std::memcpy(&in4->sin_addr, address.bytes, 4);
+    return sizeof *in4;
+  }
+  return 0;
+}
+
+// An IPv6 text with an optional zone, numeric only: the system's own parser. Brackets
+// are the caller's to take off (some parsers would take them, and then twice).
+bool parse_ipv6(const std::string& text, NetAddress* address) {
+  if (text.find(':') == std::string::npos ||
+      text.find_first_of(std::string("[]\0", 3)) != std::string::npos) {
     return false;
   }
-  std::memcpy(address, found->h_addr_list[0], 4);
-  return true;
+  addrinfo hints{};
+  hints.ai_family = AF_INET6;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(text.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  from_sockaddr(found->ai_addr, address);
+  freeaddrinfo(found);
+  return address->family == 6;
+}
+
+// getaddrinfo needs the socket library started; the parsing calls start it for their own
+// use, as they may run before the connection starts it.
+struct NetUse {
+  bool started = net_startup();
+  ~NetUse() {
+    if (started) net_cleanup();
+  }
+};
+
+}  // namespace
+
+bool parse_address(const std::string& text, NetAddress* address) {
+  if (text.empty() || text.find('\0') != std::string::npos) return false;
+  uint32_t ipv4 = 0;
+  if (parse_ipv4(text.c_str(), &ipv4)) {
+    *address = NetAddress{};
+    address->family = 4;
+    std::memcpy(address->bytes, &ipv4, 4);
+    return true;
+  }
+  NetUse use;
+  if (text.front() == '[') {
+    if (text.size() < 3 || text.back() != ']') return false;
+    return parse_ipv6(text.substr(1, text.size() - 2), address);
+  }
+  return parse_ipv6(text, address);
+}
+
+std::string address_text(const NetAddress& address) {
+  NetUse use;
+  sockaddr_storage storage;
+  int length = to_sockaddr(address, 0, &storage);
+  char text[NI_MAXHOST];
+  if (length == 0 || getnameinfo(reinterpret_cast<const sockaddr*>(&storage), length, text,
+                                 sizeof text, nullptr, 0, NI_NUMERICHOST) != 0) {
+    return std::string();
+  }
+  return text;
+}
+
+std::vector<NetAddress> lookup_addresses(const std::string& name) {
+  std::vector<NetAddress> addresses;
+  if (name.empty() || name.find('\0') != std::string::npos) return addresses;
+  NetUse use;
+  // No AI_ADDRCONFIG: it would drop the IPv6 addresses of a machine whose only IPv6 is
+  // the loopback. An address that cannot be reached fails at once and the next is tried.
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0) return addresses;
+  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+    NetAddress address;
+    from_sockaddr(entry->ai_addr, &address);
+    if (address.family == 0) continue;
+    bool seen = false;
+    for (const NetAddress& known : addresses) {
+      seen = seen || (known.family == address.family && known.scope_id == address.scope_id &&
+                      std::memcmp(known.bytes, address.bytes, 16) == 0);
+    }
+    if (!seen) addresses.push_back(address);
+  }
+  freeaddrinfo(found);
+  return addresses;
 }
 
 bool local_host_name(std::string* name) {
@@ -524,25 +623,127 @@ bool local_host_name(std::string* name) {
   return true;
 }
 
-bool connect_ipv4(Socket socket, uint32_t address, uint16_t port, int timeout_ms) {
-  SOCKET handle = as_socket(socket);
-  sockaddr_in target;
-  std::memset(&target, 0, sizeof target);
-  target.sin_family = AF_INET;
-  target.sin_port = htons(port);
-  target.sin_addr.s_addr = address;
+namespace {
+
+enum class Begun { kConnected, kPending, kFailed, kNoSocket };
+
+// Starts a non-blocking connect to address:port; *handle is the socket unless kFailed or
+// kNoSocket.
+Begun begin_connect(const NetAddress& address, uint16_t port, SOCKET* handle) {
+  sockaddr_storage target;
+  int length = to_sockaddr(address, port, &target);
+  if (length == 0) return Begun::kFailed;
+  SOCKET made = socket(target.ss_family, SOCK_STREAM, 0);
+  if (made == INVALID_SOCKET) return Begun::kNoSocket;
+  // Every wait is bounded with select(), so the socket itself never blocks.
   u_long non_blocking = 1;
-  ioctlsocket(handle, FIONBIO, &non_blocking);
-  if (connect(handle, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0) return true;
-  int error = WSAGetLastError();
-  if (error != WSAEWOULDBLOCK && error != WSAEINPROGRESS) return false;
-  if (!wait_ready(handle, true, timeout_ms)) return false;
-  int socket_error = 0;
-  int length = sizeof socket_error;
-  if (getsockopt(handle, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&socket_error), &length) != 0) {
-    return false;
+  ioctlsocket(made, FIONBIO, &non_blocking);
+  // Output goes out in whole gathered pieces; Nagle's rule would only delay the last one.
+  BOOL on = TRUE;
+  setsockopt(made, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+  if (target.ss_family == AF_INET6) {
+    DWORD off = 0;  // an IPv4-mapped literal is reached through IPv4
+    setsockopt(made, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off);
   }
-  return socket_error == 0;
+  if (connect(made, reinterpret_cast<const sockaddr*>(&target), length) == 0) {
+    *handle = made;
+    return Begun::kConnected;
+  }
+  int error = WSAGetLastError();
+  if (error == WSAEWOULDBLOCK || error == WSAEINPROGRESS) {
+    *handle = made;
+    return Begun::kPending;
+  }
+  closesocket(made);
+  return Begun::kFailed;
+}
+
+}  // namespace
+
+ConnectStatus connect_any(const std::vector<NetAddress>& addresses, uint16_t port,
+                          int stagger_ms, int timeout_ms, Socket* socket, std::size_t* winner) {
+  struct Attempt {
+    SOCKET handle;
+    std::size_t index;
+  };
+  std::vector<Attempt> pending;
+  bool made_any = false;
+  bool connected = false;
+  SOCKET result = INVALID_SOCKET;
+  std::size_t next = 0;
+  const uint32_t start = tick_count();
+  const uint32_t limit = timeout_ms > 0 ? static_cast<uint32_t>(timeout_ms) : 0;
+  const uint32_t stagger = stagger_ms > 0 ? static_cast<uint32_t>(stagger_ms) : 0;
+  uint32_t next_start = 0;  // ms after start at which the next attempt is due
+  for (;;) {
+    const uint32_t elapsed = tick_count() - start;
+    if (elapsed >= limit) break;
+    // One select() watches at most FD_SETSIZE sockets.
+    const bool may_start = next < addresses.size() && pending.size() < FD_SETSIZE;
+    if (may_start && (pending.empty() || elapsed >= next_start)) {
+      const std::size_t index = next++;
+      SOCKET handle = INVALID_SOCKET;
+      Begun begun = begin_connect(addresses[index], port, &handle);
+      made_any = made_any || begun != Begun::kNoSocket;
+      if (begun == Begun::kConnected) {
+        result = handle;
+        connected = true;
+        *winner = index;
+        break;
+      }
+      if (begun == Begun::kPending) {
+        pending.push_back({handle, index});
+        next_start = elapsed + stagger;
+      }
+      continue;  // a failure makes the next attempt due at once
+    }
+    if (pending.empty()) break;
+    uint32_t wait = limit - elapsed;
+    if (may_start && next_start - elapsed < wait) wait = next_start - elapsed;
+    // A finished connect shows in the write set, a failed one in the exception set.
+    fd_set written;
+    fd_set failed;
+    FD_ZERO(&written);
+    FD_ZERO(&failed);
+    for (const Attempt& attempt : pending) {
+      FD_SET(attempt.handle, &written);
+      FD_SET(attempt.handle, &failed);
+    }
+    timeval limit_value{};
+    limit_value.tv_sec = static_cast<long>(wait / 1000);
+    limit_value.tv_usec = static_cast<long>(wait % 1000) * 1000;
+    int count = select(0, nullptr, &written, &failed, &limit_value);
+    if (count == SOCKET_ERROR) break;
+    if (count == 0) continue;
+    for (std::size_t i = pending.size(); i-- > 0;) {
+      const SOCKET handle = pending[i].handle;
+      const bool done = FD_ISSET(handle, &written) != 0;
+      if (!done && FD_ISSET(handle, &failed) == 0) continue;
+      int error = 0;
+      int length = sizeof error;
+      bool good = done && FD_ISSET(handle, &failed) == 0 &&
+                  getsockopt(handle, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
+                             &length) == 0 &&
+                  error == 0;
+      if (good && !connected) {
+        result = handle;
+        connected = true;
+        *winner = pending[i].index;
+      } else {
+        closesocket(handle);
+        next_start = elapsed;
+      }
+      pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    if (connected) break;
+  }
+  for (const Attempt& attempt : pending) closesocket(attempt.handle);
+  if (!connected) {
+    bool no_socket = !made_any && !addresses.empty() && next == addresses.size();
+    return no_socket ? ConnectStatus::kNoSocket : ConnectStatus::kFailed;
+  }
+  *socket = static_cast<Socket>(result);
+  return ConnectStatus::kConnected;
 }
 
 std::size_t send_some(Socket socket, const char* data, std::size_t length, int timeout_ms) {
@@ -557,7 +758,7 @@ std::size_t send_some(Socket socket, const char* data, std::size_t length, int t
 }
 
 SendFileStatus send_file(Socket socket, std::FILE* file, int timeout_ms) {
-  // Large reads straight into send; Windows Sockets 1.1 offers no copy from file to socket.
+  // Large reads straight into send (TransmitFile would bring in mswsock for little gain).
   constexpr std::size_t kBlock = 256 * 1024;
   std::vector<char> block(kBlock);
   std::size_t count;

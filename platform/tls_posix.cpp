@@ -194,11 +194,6 @@ std::string subject_of(X509* certificate) {
   return text;
 }
 
-bool is_ipv4_literal(const std::string& host) {
-  uint32_t address = 0;
-  return parse_ipv4(host.c_str(), &address);
-}
-
 // Sets up the context and the session; false with *why on failure.
 bool prepare(TlsSession* session, const TlsParams& params, std::string* why) {
   session->context = SSL_CTX_new(TLS_client_method());
@@ -233,11 +228,15 @@ bool prepare(TlsSession* session, const TlsParams& params, std::string* why) {
   SSL_set_bio(session->ssl, bio, bio);
 
   // The name check is OpenSSL's own: a DNS name against the certificate's names, an IP
-  // address against its iPAddress entries. Only a name goes out as SNI.
+  // address against its iPAddress entries. Only a name goes out as SNI. The address is
+  // handed over as the bytes that were connected to, so an IPv4 text in any form that
+  // inet_addr reads ("127.1") and an IPv6 text in brackets are checked alike.
   X509_VERIFY_PARAM* check = SSL_get0_param(session->ssl);
   X509_VERIFY_PARAM_set_hostflags(check, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-  if (is_ipv4_literal(params.host)) {
-    if (params.verify && X509_VERIFY_PARAM_set1_ip_asc(check, params.host.c_str()) != 1) {
+  NetAddress literal;
+  if (parse_address(params.host, &literal)) {
+    const std::size_t length = literal.family == 6 ? 16 : 4;
+    if (params.verify && X509_VERIFY_PARAM_set1_ip(check, literal.bytes, length) != 1) {
       *why = "cannot check the address " + params.host;
       return false;
     }

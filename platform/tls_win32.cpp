@@ -5,11 +5,11 @@
 //
 // SChannel is told to leave the certificate alone (manual validation): the chain is built
 // and judged here, against the system's roots or against a CA file loaded into a store of
-// its own, the host name is checked by the system's SSL chain policy, and an IPv4 address
-// is matched against the certificate's iPAddress entries. Judging the chain status here,
-// rather than trusting the policy's verdict alone, also holds where a policy lets a chain
-// that ends at no root through. The protocol version is checked after the handshake, as a
-// provider may not honour the versions it is asked to disable.
+// its own, the host name is checked by the system's SSL chain policy, and an IP address
+// (IPv4 or IPv6) is matched against the certificate's iPAddress entries. Judging the chain
+// status here, rather than trusting the policy's verdict alone, also holds where a policy
+// lets a chain that ends at no root through. The protocol version is checked after the
+// handshake, as a provider may not honour the versions it is asked to disable.
 //
 // Every wait is a select() through the socket functions of the platform layer, bounded by
 // the caller's time-out.
@@ -526,7 +526,8 @@ namespace {
 
 // True when the certificate's subjectAltName lists the IPv4 address (network byte order)
 // as an iPAddress entry.
-bool names_address(PCCERT_CONTEXT certificate, uint32_t address) {
+bool names_address(PCCERT_CONTEXT certificate, const NetAddress& address) {
+  const DWORD length = address.family == 6 ? 16 : 4;
   PCERT_EXTENSION extension = CertFindExtension(szOID_SUBJECT_ALT_NAME2,
                                                 certificate->pCertInfo->cExtension,
                                                 certificate->pCertInfo->rgExtension);
@@ -541,8 +542,9 @@ bool names_address(PCCERT_CONTEXT certificate, uint32_t address) {
   bool found = false;
   for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
     const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
-    found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4 &&
-            std::memcmp(entry.IPAddress.pbData, &address, 4) == 0;
+    found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS &&
+            entry.IPAddress.cbData == length &&
+            std::memcmp(entry.IPAddress.pbData, address.bytes, length) == 0;
   }
   LocalFree(names);
   return found;
@@ -617,8 +619,8 @@ std::string check_certificate(PCCERT_CONTEXT certificate, const TlsParams& param
   } else if (chain->TrustStatus.dwErrorStatus != CERT_TRUST_NO_ERROR) {
     fault = chain_fault(chain->TrustStatus.dwErrorStatus);
   } else {
-    uint32_t address = 0;
-    bool by_address = parse_ipv4(params.host.c_str(), &address);
+    NetAddress address;
+    bool by_address = parse_address(params.host, &address);
     std::wstring name = widen(params.host);
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
     ssl.cbSize = sizeof ssl;
@@ -747,9 +749,9 @@ TlsSession* tls_handshake(Socket socket, const TlsParams& params, int timeout_ms
   uint32_t deadline = deadline_after(timeout_ms);
   TlsSession* session = new TlsSession;
   session->platform_socket = socket;
-  uint32_t address = 0;
-  // SNI carries DNS names only; an address is not sent.
-  if (!parse_ipv4(params.host.c_str(), &address)) session->target = params.host;
+  NetAddress address;
+  // SNI carries DNS names only; an address (IPv4, or IPv6 bare or in brackets) is not sent.
+  if (!parse_address(params.host, &address)) session->target = params.host;
 
   std::string why;
   // The CA file is read before anything is sent, so that a bad one ends the attempt with

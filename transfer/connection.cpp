@@ -67,16 +67,42 @@ void fail_send() {
   error_exit(g_send_failure == NetStatus::kProtocol ? kErrSslHandling : kErrSend);
 }
 
-bool find_host(const std::string& host, uint32_t* address) {
-  if (host.empty()) return false;
-  return platform::parse_ipv4(host.c_str(), address) ||
-         platform::lookup_host(host.c_str(), address);
+std::vector<platform::NetAddress> interleave_families(
+    const std::vector<platform::NetAddress>& addresses) {
+  if (addresses.empty()) return addresses;
+  std::vector<platform::NetAddress> first, other;
+  for (const platform::NetAddress& address : addresses) {
+    (address.family == addresses.front().family ? first : other).push_back(address);
+  }
+  std::vector<platform::NetAddress> ordered;
+  for (std::size_t i = 0; i < first.size() || i < other.size(); ++i) {
+    if (i < first.size()) ordered.push_back(first[i]);
+    if (i < other.size()) ordered.push_back(other[i]);
+  }
+  return ordered;
 }
 
-uint32_t resolve_host(const std::string& host) {
-  uint32_t address = 0;
-  if (!find_host(host, &address)) error_exit(kErrHostName);
-  return address;
+std::vector<platform::NetAddress> find_host(const std::string& host) {
+  if (host.empty()) return {};
+  platform::NetAddress literal;
+  if (platform::parse_address(host, &literal)) return {literal};
+  // A bracketed text is an address or nothing; it is never a name.
+  if (host.front() == '[') return {};
+  return interleave_families(platform::lookup_addresses(host));
+}
+
+std::vector<platform::NetAddress> resolve_host(const std::string& host) {
+  std::vector<platform::NetAddress> addresses = find_host(host);
+  if (addresses.empty()) error_exit(kErrHostName);
+  return addresses;
+}
+
+std::string host_field(const std::string& host) {
+  platform::NetAddress literal;
+  if (host.size() > 2 && host.front() == '[' && platform::parse_address(host, &literal)) {
+    return host.substr(1, host.size() - 2);
+  }
+  return host;
 }
 
 NetStatus receive_some(Connection* connection, char* buffer, std::size_t capacity,
@@ -141,13 +167,15 @@ void close_connection(Connection* connection, int wait_ms) {
 
 Connection open_connection() {
   if (!platform::net_startup()) error_exit(kErrSocketInit);
-  Connection connection;
-  connection.socket = platform::tcp_socket();
-  if (connection.socket == platform::kInvalidSocket) error_exit(kErrSocketCreate);
+  const std::vector<platform::NetAddress> addresses = resolve_host(g_run.mail_server);
   uint16_t port = static_cast<uint16_t>(g_settings.smtp_port & 0xFFFF);
-  uint32_t address = resolve_host(g_run.mail_server);
-  if (!platform::connect_ipv4(connection.socket, address, port, kConnectTimeoutMs)) {
-    error_exit(kErrConnect);
+  Connection connection;
+  std::size_t winner = 0;
+  switch (platform::connect_any(addresses, port, kConnectStaggerMs, kConnectTimeoutMs,
+                                &connection.socket, &winner)) {
+    case platform::ConnectStatus::kConnected: break;
+    case platform::ConnectStatus::kNoSocket: error_exit(kErrSocketCreate);
+    case platform::ConnectStatus::kFailed: error_exit(kErrConnect);
   }
   return connection;
 }

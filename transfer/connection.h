@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/tls.h"
@@ -64,16 +65,33 @@ void close_connection(Connection* connection, int wait_ms = kCloseNotifyWaitMs);
 // the text of the reply it read in it (the CRAM-MD5 challenge is taken from there).
 extern std::string g_line_buffer;
 
-// Finds the IPv4 address (network byte order) of a host name or dotted address: a dotted
-// address is taken as it is, anything else is looked up. False for an empty text or a
+// The order in which to try a host's addresses (RFC 8305 section 4): the families take
+// turns, starting with the family of the system's first choice; within a family the
+// system's order stays.
+std::vector<platform::NetAddress> interleave_families(
+    const std::vector<platform::NetAddress>& addresses);
+
+// The addresses of a host name or address literal, in the order to try them. A literal
+// (a dotted IPv4 text as inet_addr takes it; an IPv6 text, bare or in brackets) is taken
+// as it is; anything else is looked up for both families. Empty for an empty text or a
 // failed lookup. Keeps no state, so the POP3 login thread uses it too.
-bool find_host(const std::string& host, uint32_t* address);
+std::vector<platform::NetAddress> find_host(const std::string& host);
 
-// The address of the mail server as find_host finds it; failure ends the run with error 13.
-uint32_t resolve_host(const std::string& host);
+// The addresses of the mail server as find_host finds them; none ends the run with error 13.
+std::vector<platform::NetAddress> resolve_host(const std::string& host);
 
-// Starts the socket library (error 5), makes the socket (error 7) and connects it to
-// mail_server on smtp_port (error 8; at most kConnectTimeoutMs). The greeting is not read.
+// The host as a protocol field names it (OAUTHBEARER's host=): an IPv6 literal without
+// its brackets, anything else as given.
+std::string host_field(const std::string& host);
+
+// When the next address is tried while the one before has not yet connected
+// (RFC 8305 section 5 recommends 250 ms).
+constexpr int kConnectStaggerMs = 250;
+
+// Starts the socket library (error 5), finds mail_server (error 13) and connects to
+// smtp_port at the first of its addresses that answers (error 8 when none does within
+// kConnectTimeoutMs for them all; error 7 when no socket can be made). The greeting is
+// not read.
 Connection open_connection();
 
 // Starts TLS on the SMTP connection; in debug mode prints the handshake's line. A failed

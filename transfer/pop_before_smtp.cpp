@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "app/console.h"
 #include "app/errors.h"
@@ -170,11 +171,12 @@ int expect_ok(PopConnection* connection, int failure_code, std::string* reply) {
   return reply->compare(0, 3, "+OK") == 0 ? 0 : failure_code;
 }
 
-// The POP3 server's address, found as the mail server's is (a dotted address, else a
-// name lookup). A server that cannot be found ends the run with error 13 from this
+// The POP3 server's addresses, found as the mail server's are (an address literal, else
+// a name lookup). A server that cannot be found ends the run with error 13 from this
 // thread, unless the main thread has already given up on the login.
-bool find_pop3_server(uint32_t* address) {
-  if (find_host(g_settings.pop3_server, address)) return true;
+bool find_pop3_server(std::vector<platform::NetAddress>* addresses) {
+  *addresses = find_host(g_settings.pop3_server);
+  if (!addresses->empty()) return true;
   unless_given_up([] { error_exit(kErrHostName); });
   return false;
 }
@@ -221,14 +223,15 @@ int pop_login() {
                                    : recover_password(g_settings.pop3_pass_stored);
   if (!platform::net_startup()) return kErrSocketInit;
   PopConnection connection;
-  connection.link.socket = platform::tcp_socket();
-  if (connection.link.socket == platform::kInvalidSocket) return kErrSocketCreate;
-
-  uint32_t address = 0;
-  if (!find_pop3_server(&address)) return kGivenUp;
+  std::vector<platform::NetAddress> addresses;
+  if (!find_pop3_server(&addresses)) return kGivenUp;
   uint16_t port = static_cast<uint16_t>(static_cast<uint32_t>(g_settings.pop3_port) & 0xFFFFu);
-  if (!platform::connect_ipv4(connection.link.socket, address, port, wait_budget_ms())) {
-    return kErrPop3Connect;
+  std::size_t winner = 0;
+  switch (platform::connect_any(addresses, port, kConnectStaggerMs, wait_budget_ms(),
+                                &connection.link.socket, &winner)) {
+    case platform::ConnectStatus::kConnected: break;
+    case platform::ConnectStatus::kNoSocket: return kErrSocketCreate;
+    case platform::ConnectStatus::kFailed: return kErrPop3Connect;
   }
   if (!trace(kPop3TraceHeader)) return kGivenUp;
 

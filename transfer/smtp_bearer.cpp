@@ -116,7 +116,7 @@ void authenticate_bearer(Connection* connection, int method, const std::string& 
   const int port = static_cast<int>(static_cast<uint32_t>(g_settings.smtp_port) & 0xFFFFu);
   const std::string response =
       base64_encode(xoauth2 ? xoauth2_response(user, token)
-                            : oauthbearer_response(user, g_run.mail_server, port, token));
+                            : oauthbearer_response(user, host_field(g_run.mail_server), port, token));
 
   const std::string initial = command + " " + response + "\r\n";
   int code = 0;

@@ -1,4 +1,5 @@
-"""A scripted POP3 server on 127.0.0.1 for the black-box tests.
+"""A scripted POP3 server on 127.0.0.1 (or the loopback address `host`) for the black-box
+tests.
 
 The script is the list of the server's replies in order: the greeting first, then one
 reply for each command line the client sends. A reply is either bytes, sent at once, or a
@@ -29,7 +30,7 @@ START_TLS = "start tls"
 
 
 class FakePop3:
-    def __init__(self, script, tls=None, implicit_tls=False):
+    def __init__(self, script, tls=None, implicit_tls=False, host="127.0.0.1"):
         self.script = list(script)
         self.tls = tls
         self.implicit_tls = implicit_tls
@@ -38,8 +39,9 @@ class FakePop3:
         self.lines = []
         self.connections = 0
         self._stopping = threading.Event()
-        self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self._listener.bind(("127.0.0.1", 0))
+        self._listener = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET,
+                                       socket.SOCK_STREAM)
+        self._listener.bind((host, 0))
         self._listener.listen(1)
         self._listener.settimeout(_POLL)
         self.port = self._listener.getsockname()[1]

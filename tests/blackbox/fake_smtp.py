@@ -1,7 +1,7 @@
 """A scripted SMTP server on loopback for the delivery tests, and what those tests share.
 
-The server listens on 127.0.0.1 on an ephemeral port and runs in a thread of the test
-process. It serves one connection by a script, a transcript of the server's side:
+The server listens on 127.0.0.1 (or the loopback address given as `host`) on an ephemeral
+port and runs in a thread of the test process. It serves one connection by a script, a transcript of the server's side:
 
     script = [
         greet("220 fake ESMTP\r\n"),
@@ -146,9 +146,10 @@ def dialogue(recipients=1, ehlo=("250-fake\r\n250 OK\r\n",), auth=(), end="250 2
 
 
 class FakeSMTP:
-    """One scripted SMTP session on 127.0.0.1; use as a context manager."""
+    """One scripted SMTP session on 127.0.0.1 (or host); use as a context manager."""
 
-    def __init__(self, script, pause=PAUSE, slow_reader=False, tls=None, implicit_tls=False):
+    def __init__(self, script, pause=PAUSE, slow_reader=False, tls=None, implicit_tls=False,
+                 host="127.0.0.1"):
         self.script = list(script)
         self.tls = tls
         self.implicit_tls = implicit_tls
@@ -167,10 +168,10 @@ class FakeSMTP:
         self._taken = 0               # the bytes of `received` taken as commands
         self.problems = []            # what did not go by the script
         self.connected = False
-        self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self._listener = listening_socket(host)
         if slow_reader:
             self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-        self._listener.bind(("127.0.0.1", 0))
+        self._listener.bind((host, 0))
         self._listener.listen(1)
         self._listener.settimeout(0.1)
         self._client_done = False
@@ -422,6 +423,16 @@ class FakeSMTP:
                 pass
             self._conn.close()
             self._conn = None
+
+
+def listening_socket(host):
+    """An unbound TCP socket of the family of host ("127.0.0.1" or "::1"); an IPv6 one
+    takes IPv6 alone, so that the same port stays free on IPv4."""
+    if ":" not in host:
+        return socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s = socket.socket(socket.AF_INET6, socket.SOCK_STREAM)
+    s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+    return s
 
 
 def closed_port():

@@ -18,25 +18,29 @@ import unittest
 import warnings
 
 import harness
-import tls_test_pki
+import tls_certs
 
 CLIENT = os.environ.get("VORNA_TLS_CLIENT", "")
 ROOT_TOOL = os.environ.get("VORNA_ROOT_STORE_TOOL", "")
-PKI = None
-PKI_DIR = None
 
 
 def setUpModule():
-    global PKI, PKI_DIR
     if not CLIENT:
         raise unittest.SkipTest("no TLS client built for this target")
-    PKI_DIR = tempfile.mkdtemp(prefix="vorna-tls-pki-")
-    PKI = tls_test_pki.make(PKI_DIR)
 
 
-def tearDownModule():
-    if PKI_DIR:
-        shutil.rmtree(PKI_DIR, ignore_errors=True)
+def ca_file(name="ca.pem"):
+    return harness.native_path(tls_certs.path(name))
+
+
+def ipv6_loopback():
+    """Whether this machine has ::1 (a test that needs it is skipped otherwise)."""
+    try:
+        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as probe:
+            probe.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
 
 
 def run_tool(program, args, timeout=60):
@@ -50,11 +54,11 @@ def run_tool(program, args, timeout=60):
 
 
 class Peer:
-    """One-connection server on 127.0.0.1 in a thread. mode: "tls" (the echo dialogue of the
+    """One-connection server on 127.0.0.1 (or host) in a thread. mode: "tls" (the echo dialogue of the
     client), "greet" (plain text greeting), "drop" (closes after the ClientHello), "silent",
     "oversize" (answers with a record header of 65535 bytes), "tls11" (TLS 1.1 only)."""
 
-    def __init__(self, mode="tls", chain="server"):
+    def __init__(self, mode="tls", chain="good", host="127.0.0.1"):
         self.mode = mode
         self.chain = chain
         self.sni = "unset"
@@ -62,8 +66,8 @@ class Peer:
         self.close_notify = False
         self.echoed = None
         self.error = None
-        self.listener = socket.socket()
-        self.listener.bind(("127.0.0.1", 0))
+        self.listener = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET)
+        self.listener.bind((host, 0))
         self.listener.listen(1)
         self.listener.settimeout(60)
         self.port = self.listener.getsockname()[1]
@@ -72,7 +76,7 @@ class Peer:
 
     def _context(self):
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(*PKI[self.chain])
+        context.load_cert_chain(*tls_certs.chain(self.chain))
         if self.mode == "tls11":
             warnings.simplefilter("ignore", DeprecationWarning)
             context.minimum_version = ssl.TLSVersion.TLSv1_1
@@ -174,7 +178,7 @@ class TlsSessionTest(unittest.TestCase):
         with open(source, "wb") as f:
             f.write(payload)
         peer = Peer()
-        status, out = self.client(peer, "localhost", "--ca", harness.native_path(PKI["ca"]),
+        status, out = self.client(peer, "localhost", "--ca", ca_file(),
                                   "--echo", harness.native_path(source), harness.native_path(back))
         self.assertEqual(status, 0, out)
         self.assertRegex(out, r"handshake ok: TLSv1\.[23] \S.*localhost.*, verified \(CA file\)\r?\n")
@@ -187,13 +191,28 @@ class TlsSessionTest(unittest.TestCase):
 
     def test_ip_literal_matches_the_address_entry_and_sends_no_sni(self):
         peer = Peer()
-        status, out = self.client(peer, "127.0.0.1", "--ca", harness.native_path(PKI["ca"]))
+        status, out = self.client(peer, "127.0.0.1", "--ca", ca_file())
         self.assertEqual(status, 0, out)
         self.assertIn(", verified", out)
         self.assertIsNone(peer.sni)
 
+    @unittest.skipUnless(ipv6_loopback(), "this machine has no IPv6 loopback (::1)")
+    def test_ipv6_literal_matches_the_address_entry_and_sends_no_sni(self):
+        for host in ("::1", "[::1]"):
+            with self.subTest(host=host):
+                peer = Peer(host="::1")
+                status, out = self.client(peer, host, "--ca", ca_file(), "--connect", "::1")
+                self.assertEqual(status, 0, out)
+                self.assertIn(", verified", out)
+                self.assertIsNone(peer.sni)
+        peer = Peer(chain="wrongname", host="::1")
+        status, out = self.client(peer, "[::1]", "--ca", ca_file(), "--connect", "::1")
+        self.assertEqual(status, 24, out)
+        self.assertReason(out, "does not name the address")
+        self.assertIsNone(peer.sni)
+
     def test_certificate_faults_are_refused(self):
-        ca = harness.native_path(PKI["ca"])
+        ca = ca_file()
         for chain, host, reason in (
                 ("wrongname", "localhost", "does not name the host"),
                 ("wrongname", "127.0.0.1", "does not name the address"),
@@ -244,7 +263,7 @@ class TlsSessionTest(unittest.TestCase):
             with self.subTest(mode=mode):
                 peer = Peer(mode=mode)
                 status, out = self.client(peer, "localhost", "--ca",
-                                          harness.native_path(PKI["ca"]), "--timeout", "20000")
+                                          ca_file(), "--timeout", "20000")
                 self.assertEqual(status, 24, out)
                 self.assertReason(out, reason)
                 self.assertLess(self.elapsed, 15, "waited for the time-out instead")
@@ -258,7 +277,7 @@ class TlsSessionTest(unittest.TestCase):
 
     def test_versions_below_tls_1_2_are_refused(self):
         peer = Peer(mode="tls11")
-        status, out = self.client(peer, "localhost", "--ca", harness.native_path(PKI["ca"]))
+        status, out = self.client(peer, "localhost", "--ca", ca_file())
         self.assertEqual(status, 24, out)
         self.assertIn("handshake failed:", out)
 
@@ -267,11 +286,11 @@ class TlsSessionTest(unittest.TestCase):
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))
             port = probe.getsockname()[1]
-        chain, key = PKI["server"]
-        leaf = os.path.join(PKI_DIR, "server.pem")
+        chain, key = tls_certs.chain("good")
+        leaf = tls_certs.path("good.pem")
         server = subprocess.Popen(
             ["openssl", "s_server", "-accept", "127.0.0.1:%d" % port, "-cert", leaf,
-             "-cert_chain", os.path.join(PKI_DIR, "int.pem"), "-key", key, "-tls1_2"],
+             "-cert_chain", tls_certs.path("int.pem"), "-key", key, "-tls1_2"],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.addCleanup(server.wait, 10)
         self.addCleanup(server.kill)
@@ -298,7 +317,7 @@ class TlsSessionTest(unittest.TestCase):
         threading.Thread(target=drive, daemon=True).start()
         started = time.monotonic()
         status, out = run_tool(CLIENT, [str(port), "localhost", "--ca",
-                                        harness.native_path(PKI["ca"]), "--read",
+                                        ca_file(), "--read",
                                         "--timeout", "8000"])
         self.assertLess(time.monotonic() - started, 20)
         self.assertIn("handshake ok:", out)
@@ -310,7 +329,7 @@ class TlsSessionTest(unittest.TestCase):
 
     @unittest.skipUnless(harness.WINDOWS and ROOT_TOOL, "the system store of a Wine prefix")
     def test_system_store_trusts_a_root_added_to_it(self):
-        ca = harness.native_path(PKI["store_ca"])
+        ca = ca_file("store_ca.pem")
         peer = Peer(chain="store_server")
         status, out = self.client(peer, "localhost")
         self.assertEqual(status, 24, out)

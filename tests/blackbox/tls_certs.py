@@ -1,17 +1,24 @@
-"""A private certificate authority for the TLS tests, made with the openssl command.
+"""The private certificate authority of every TLS test, made with the openssl command.
 
 `certificates()` makes, once per test process, into a temporary directory:
     ca.pem                the test root (what the client is told to trust)
+    int.pem               the intermediate that signed good, wrongname and expired
     bundle.pem            a stand-in for a system bundle that holds the test root
+    other-bundle.pem      a bundle of other-ca.pem alone
     other-ca.pem          a root that signed nothing the servers use
     good / wrongname / expired / untrusted
                           (chain.pem, key) pairs of server certificates: the leaf and the
                           intermediate that signed it (a server sends both, never the root)
-The good and expired leaves name DNS:localhost and IP:127.0.0.1; wrongname names only
-DNS:wrong.example.test; untrusted comes from a root nobody trusts. Keys are RSA 2048 with
-SHA-256, which every TLS stack takes.
+    store_ca.pem / store_server
+                          a root of its own and its leaf, for a test that adds a root to a
+                          system store (so that adding it affects no other test)
+The good, expired, untrusted and store_server leaves name DNS:localhost, IP:127.0.0.1 and
+IP:::1; wrongname names only DNS:wrong.example.test; untrusted comes from a root nobody
+trusts. Keys are RSA 2048 with SHA-256, which every TLS stack takes. "openssl ca" signs,
+because it is the one that can set validity dates in the past.
 
-`server_context(kind)` gives a Python ssl server context for one of the four.
+`server_context(kind)` gives a Python ssl server context for one of them; `chain(kind)` its
+(chain file, key file) pair.
 """
 import atexit
 import datetime
@@ -109,13 +116,15 @@ def _make(directory):
     root("ca", "VORNA Test Root CA")
     root("rogue", "Rogue Root CA")
     root("other-ca", "Unrelated Root CA")
+    root("store_ca", "VORNA Test Store CA")
     issue("int", "ca", "VORNA Test Intermediate CA", "intermediate_ext", start, end)
-    both = "DNS:localhost,IP:127.0.0.1"
-    issue("good", "int", "localhost", "leaf_ext", start, end, both)
+    every = "DNS:localhost,IP:127.0.0.1,IP:::1"
+    issue("good", "int", "localhost", "leaf_ext", start, end, every)
     issue("wrongname", "int", "wrong.example.test", "leaf_ext", start, end,
           "DNS:wrong.example.test")
-    issue("expired", "int", "localhost", "leaf_ext", "20200101000000Z", "20210101000000Z", both)
-    issue("untrusted", "rogue", "localhost", "leaf_ext", start, end, both)
+    issue("expired", "int", "localhost", "leaf_ext", "20200101000000Z", "20210101000000Z", every)
+    issue("untrusted", "rogue", "localhost", "leaf_ext", start, end, every)
+    issue("store_server", "store_ca", "localhost", "leaf_ext", start, end, every)
 
     def read(name):
         with open(os.path.join(directory, name), "rb") as f:
@@ -124,8 +133,9 @@ def _make(directory):
     for name in ("good", "wrongname", "expired"):
         with open(os.path.join(directory, name + "-chain.pem"), "wb") as f:
             f.write(read(name + ".pem") + read("int.pem"))
-    shutil.copy(os.path.join(directory, "untrusted.pem"),
-                os.path.join(directory, "untrusted-chain.pem"))
+    for name in ("untrusted", "store_server"):
+        shutil.copy(os.path.join(directory, name + ".pem"),
+                    os.path.join(directory, name + "-chain.pem"))
     with open(os.path.join(directory, "bundle.pem"), "wb") as f:
         f.write(read("other-ca.pem") + read("ca.pem"))
     with open(os.path.join(directory, "other-bundle.pem"), "wb") as f:
@@ -146,12 +156,15 @@ def path(name):
     return os.path.join(certificates(), name)
 
 
+def chain(kind="good"):
+    """(chain file, key file) of a server certificate: good, wrongname, expired,
+    untrusted or store_server."""
+    return path(kind + "-chain.pem"), path(kind + ".key")
+
+
 def server_context(kind="good"):
-    """A TLS server context that presents the named certificate (good, wrongname,
-    expired, untrusted) with its intermediate."""
-    directory = certificates()
+    """A TLS server context that presents the named certificate with its intermediate."""
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.minimum_version = ssl.TLSVersion.TLSv1_2
-    context.load_cert_chain(os.path.join(directory, kind + "-chain.pem"),
-                            os.path.join(directory, kind + ".key"))
+    context.load_cert_chain(*chain(kind))
     return context

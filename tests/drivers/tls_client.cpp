@@ -1,7 +1,8 @@
 // tls_client: a small client of the platform layer's TLS session, for the black-box tests
 // of the TLS layer on its own (without the mail dialogue).
 //   tls_client PORT HOST [--ca FILE] [--no-verify] [--timeout MS] [--echo IN OUT] [--read]
-// Connects to 127.0.0.1:PORT, runs the handshake for HOST (the name or address the
+//              [--connect ADDRESS]
+// Connects to 127.0.0.1:PORT (or ADDRESS:PORT, an IPv4 or IPv6 literal), runs the handshake for HOST (the name or address the
 // certificate must show) and prints one line: "handshake ok: SUMMARY" or
 // "handshake failed: SUMMARY". With --echo it then sends "ECHO <size>\n" and the bytes of
 // IN, reads as many bytes back into OUT, and prints "echo: N bytes". Last it closes the
@@ -121,6 +122,7 @@ int main(int argc, char** argv) {
   const char* echo_in = nullptr;
   const char* echo_out = nullptr;
   bool read = false;
+  std::string connect_to = "127.0.0.1";
   for (int i = 3; i < argc; ++i) {
     std::string option = argv[i];
     if (option == "--ca" && i + 1 < argc) {
@@ -129,6 +131,8 @@ int main(int argc, char** argv) {
       params.verify = false;
     } else if (option == "--timeout" && i + 1 < argc) {
       timeout = std::atoi(argv[++i]);
+    } else if (option == "--connect" && i + 1 < argc) {
+      connect_to = argv[++i];
     } else if (option == "--read") {
       read = true;
     } else if (option == "--echo" && i + 2 < argc) {
@@ -140,11 +144,12 @@ int main(int argc, char** argv) {
     }
   }
   std::setvbuf(stdout, nullptr, _IONBF, 0);
-  uint32_t address = 0;
+  platform::NetAddress address;
   platform::Socket socket = platform::kInvalidSocket;
-  if (!platform::net_startup() || !platform::parse_ipv4("127.0.0.1", &address) ||
-      (socket = platform::tcp_socket()) == platform::kInvalidSocket ||
-      !platform::connect_ipv4(socket, address, static_cast<uint16_t>(port), timeout)) {
+  std::size_t winner = 0;
+  if (!platform::net_startup() || !platform::parse_address(connect_to, &address) ||
+      platform::connect_any({address}, static_cast<uint16_t>(port), 250, timeout, &socket,
+                            &winner) != platform::ConnectStatus::kConnected) {
     std::printf("no connection\n");
     return 8;
   }

@@ -205,14 +205,21 @@ TEST(RedirectRequest, ResponsesCloseAndRunNothing) {
 
 // A client of the listener on 127.0.0.1: sends the bytes, then reads the answer until the
 // listener closes the connection.
-std::string talk(uint16_t port, const std::string& bytes, int stall_ms = 0) {
-  platform::Socket socket = platform::tcp_socket();
-  uint32_t address = 0;
-  platform::parse_ipv4("127.0.0.1", &address);
-  if (!platform::connect_ipv4(socket, address, port, 5000)) {
-    platform::close_socket(socket);
-    return "<no connection>";
+platform::Socket connect_loopback(uint16_t port) {
+  platform::NetAddress address;
+  platform::parse_address("127.0.0.1", &address);
+  platform::Socket socket = platform::kInvalidSocket;
+  std::size_t winner = 0;
+  if (platform::connect_any({address}, port, 250, 5000, &socket, &winner) !=
+      platform::ConnectStatus::kConnected) {
+    return platform::kInvalidSocket;
   }
+  return socket;
+}
+
+std::string talk(uint16_t port, const std::string& bytes, int stall_ms = 0) {
+  platform::Socket socket = connect_loopback(port);
+  if (socket == platform::kInvalidSocket) return "<no connection>";
   if (stall_ms > 0) platform::sleep_ms(static_cast<uint32_t>(stall_ms));
   for (std::size_t done = 0; done < bytes.size();) {
     std::size_t sent = platform::send_some(socket, bytes.data() + done, bytes.size() - done, 5000);
@@ -273,12 +280,9 @@ TEST_F(RedirectWaitTest, AnIdleConnectionDoesNotHoldUpTheRequest) {
   // one is served at once, not after the spare one's time limit.
   std::string answer;
   std::thread browser([&] {
-    platform::Socket spare = platform::tcp_socket();
-    uint32_t address = 0;
-    platform::parse_ipv4("127.0.0.1", &address);
-    platform::connect_ipv4(spare, address, port_, 5000);
+    platform::Socket spare = connect_loopback(port_);
     answer = talk(port_, get("/?state=" + std::string(kState) + "&error=access_denied"));
-    platform::close_socket(spare);
+    if (spare != platform::kInvalidSocket) platform::close_socket(spare);
   });
   const uint32_t started = platform::tick_count();
   const RedirectOutcome outcome = wait_for_redirect(listener_, kState, 30000);
