@@ -19,6 +19,10 @@ import subprocess
 import tempfile
 import unittest
 
+# A host name that cannot resolve, refused by the resolver itself (a label longer than 63
+# bytes), so that no test sends a query to a name server.
+UNRESOLVABLE = "x" * 64 + ".test"
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 

@@ -5,7 +5,7 @@ import unittest
 
 from fake_smtp import (CLOSE, DeliveryTest, FakeSMTP, close, closed_port, dialogue,
                        error_lines, greet, head, message, on)
-from harness import console
+from harness import UNRESOLVABLE, console
 
 RCPT_B = b"RCPT TO:<b@example.test>\r\n"
 
@@ -190,7 +190,7 @@ class Dialogue(DeliveryTest):
 
     def test_no_server_to_talk_to(self):
         cases = [("connection refused", ["-h127.0.0.1"], 8),
-                 ("name that cannot be resolved", ["-hno-such-host.invalid"], 13)]
+                 ("name that cannot be resolved", ["-h" + UNRESOLVABLE], 13)]
         for name, args, status in cases:
             with self.subTest(name):
                 self.write_ini(closed_port())

@@ -11,7 +11,7 @@ import time
 import unittest
 
 from fake_pop3 import HANG_UP, FakePop3, closed_port
-from harness import ProgramTest, run
+from harness import UNRESOLVABLE, ProgramTest, run
 
 ERR_8 = "ERR-0008:メールサーバとのコネクションエラー。 \n\n"
 ERR_13 = "ERR-0013:ホスト名が取得できません。 \n\n"
@@ -123,7 +123,7 @@ class UserPassLogin(Pop3Test):
         self.assertOutput(self.deliver(), 20, ERR_20)
 
     def test_unknown_server_name_is_error_13(self):
-        self.configure(110, server="no-such-host.invalid", time_out=30)
+        self.configure(110, server=UNRESOLVABLE, time_out=30)
         self.assertOutput(self.deliver(), 13, ERR_13)
 
 
