@@ -2,6 +2,7 @@
 // the user code shown to the person, then polls of the token endpoint at the server's
 // interval until the person approves, refuses, or the code expires. The wait reads no
 // input; Ctrl+C ends the program as it ends the menu.
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -46,6 +47,8 @@ const char kNoDevice[] =
 
 // Seconds added to the interval by each slow_down (RFC 8628 section 3.5).
 constexpr long long kSlowDownStep = 5;
+// The longest wait between polls after polls that got no usable answer.
+constexpr long long kMaxBackoff = 60;
 
 bool request_device_code(const OAuthConfig& config, DeviceReply* device) {
   std::vector<FormField> fields = {{"client_id", config.client_id}};
@@ -83,14 +86,30 @@ bool sign_in_with_device_code(const OAuthConfig& config) {
 
   const std::time_t deadline = std::time(nullptr) + static_cast<std::time_t>(device.expires_in);
   long long interval = device.interval;
+  // A poll that got no usable answer (the network, a 5xx, a 429) is tried again with the
+  // wait doubled, up to a minute (RFC 8628 section 3.5): the person may still be typing
+  // the code, and one lost request must not throw the sign-in away.
+  long long backoff = 0;
+  TokenReply unanswered;
+  bool any_unanswered = false;
   for (;;) {
-    if (std::time(nullptr) + interval > deadline) {
+    const long long wait = backoff > 0 ? backoff : interval;
+    if (std::time(nullptr) + wait > deadline) {
+      if (any_unanswered) return finish_sign_in(config, 1, unanswered);
       report_sign_in_failure(kExpired);
       return false;
     }
-    platform::sleep_ms(static_cast<uint32_t>(interval * 1000));
+    platform::sleep_ms(static_cast<uint32_t>(wait * 1000));
     const TokenReply reply = request_tokens(
         config, {{"grant_type", kDeviceGrant}, {"device_code", device.device_code}});
+    if (reply.outcome == TokenOutcome::kUnavailable) {
+      unanswered = reply;
+      any_unanswered = true;
+      backoff = std::min<long long>(kMaxBackoff, wait * 2);
+      continue;
+    }
+    backoff = 0;
+    any_unanswered = false;
     if (reply.outcome != TokenOutcome::kRefused) return finish_sign_in(config, 1, reply);
     if (reply.error == "authorization_pending") continue;
     if (reply.error == "slow_down") {

@@ -109,9 +109,7 @@ class DeviceSignIn(OAuthTest):
                    "access_denied": "拒否されました: access_denied",
                    "authorization_declined": "拒否されました: authorization_declined",
                    "bad_verification_code": "コードが認められません: bad_verification_code",
-                   "invalid_client": "invalid_client",
-                   "http500": "server_error",
-                   "notjson": "サインインできませんでした"}
+                   "invalid_client": "invalid_client"}
         for outcome, reason in reasons.items():
             with self.subTest(outcome):
                 self.mock.reset()
@@ -120,6 +118,23 @@ class DeviceSignIn(OAuthTest):
                 r = self.sign_in(["pending", outcome], method=0)
                 self.assertNothingStored(r, reason)
                 self.assertEqual(len(self.mock.requests("/token")), 2)
+
+    def test_a_poll_without_answer_is_tried_again_later(self):
+        # A 500, a reply that is not JSON and a 429 are passing troubles: the polls go on,
+        # each wait twice the one before (1 s, then 2, 4, 8), and the person's approval
+        # still signs in.
+        started = time.monotonic()
+        r = self.sign_in(["http500", "notjson", "http429", "success"], method=0)
+        spent = time.monotonic() - started
+        self.assertIn(SIGNED_IN, text(r))
+        self.assertEqual(len(self.mock.requests("/token", grant_type=DEVICE_GRANT)), 4)
+        self.assertGreaterEqual(spent, 1 + 2 + 4 + 8 - 1)
+
+    def test_polls_without_answer_end_when_the_code_runs_out(self):
+        self.mock.configure(expires_in=5)
+        r = self.sign_in(["http500"] * 6, method=0)
+        self.assertNothingStored(r, "server_error")
+        self.assertLessEqual(len(self.mock.requests("/token")), 3)
 
     def test_the_page_named_verification_url_as_google_names_it(self):
         self.mock.configure(verification_field="verification_url")
