@@ -16,17 +16,7 @@
 // wait gets what is left of the deadline, and the time left is checked between them. The
 // wait for the reply's headers is bounded through its own option, the one some WinHTTP
 // implementations honour where they ignore the general receive time-out.
-#undef UNICODE
-#undef _UNICODE
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#include <windows.h>
+#include "platform/windows_api.h"
 #include <wincrypt.h>
 #include <winhttp.h>
 

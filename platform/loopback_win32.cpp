@@ -1,17 +1,7 @@
 // The loopback listener for the browser's redirect: 127.0.0.1 and ::1 on one port, two
 // sockets (a dual-stack socket would listen on every interface). IPv6 needs Windows
 // Sockets 2, which the listener starts for itself for as long as it lives.
-#undef UNICODE
-#undef _UNICODE
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#include <windows.h>
+#include "platform/windows_api.h"
 
 #include <cstring>
 

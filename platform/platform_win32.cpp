@@ -4,20 +4,10 @@
 
 // Every call here is the ANSI one (texts are Shift_JIS bytes), and the process record
 // must be the ANSI one whose entry points are looked up by name.
-#undef UNICODE
-#undef _UNICODE
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #ifndef _WINSOCK_DEPRECATED_NO_WARNINGS
 #define _WINSOCK_DEPRECATED_NO_WARNINGS  // inet_addr is meant: its reading of dotted texts
 #endif
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#include <windows.h>
+#include "platform/windows_api.h"
 #include <tlhelp32.h>
 
 #include <fcntl.h>

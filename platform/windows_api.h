@@ -1,7 +1,7 @@
 // The Windows API as the platform files use it: the ANSI ("A") functions, since every
 // text of the program is code page 932 bytes; no rarely used parts of windows.h; no
-// min/max macros in the way of the standard library. Files that need Windows Sockets or
-// the security headers set their own definitions before windows.h instead.
+// min/max macros in the way of the standard library; Windows Sockets 2 (whose headers must
+// come before windows.h). Further headers (wincrypt.h, winhttp.h) follow this one.
 #pragma once
 
 #undef UNICODE
@@ -12,4 +12,6 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
