@@ -485,59 +485,7 @@ bool parse_ipv4(const char* text, uint32_t* address) {
   return true;
 }
 
-namespace {
-
-void from_sockaddr(const sockaddr* from, NetAddress* address) {
-  *address = NetAddress{};
-  if (from->sa_family == AF_INET6) {
-    const sockaddr_in6* in6 = reinterpret_cast<const sockaddr_in6*>(from);
-    address->family = 6;
-    std::memcpy(address->bytes, &in6->sin6_addr, 16);
-    address->scope_id = in6->sin6_scope_id;
-  } else if (from->sa_family == AF_INET) {
-    address->family = 4;
-    std::memcpy(address->bytes, &reinterpret_cast<const sockaddr_in*>(from)->sin_addr, 4);
-  }
-}
-
-// The socket address of address:port; its length, 0 for no address.
-int to_sockaddr(const NetAddress& address, uint16_t port, sockaddr_storage* to) {
-  std::memset(to, 0, sizeof *to);
-  if (address.family == 6) {
-    sockaddr_in6* in6 = reinterpret_cast<sockaddr_in6*>(to);
-    in6->sin6_family = AF_INET6;
-    in6->sin6_port = htons(port);
-    std::memcpy(&in6->sin6_addr, address.bytes, 16);
-    in6->sin6_scope_id = address.scope_id;
-    return sizeof *in6;
-  }
-  if (address.family == 4) {
-    sockaddr_in* in4 = reinterpret_cast<sockaddr_in*>(to);
-    in4->sin_family = AF_INET;
-    in4->sin_port = htons(port);
-    std::memcpy(&in4->sin_addr, address.bytes, 4);
-    return sizeof *in4;
-  }
-  return 0;
-}
-
-// An IPv6 text with an optional zone, numeric only: the system's own parser. Brackets
-// are the caller's to take off (some parsers would take them, and then twice).
-bool parse_ipv6(const std::string& text, NetAddress* address) {
-  if (text.find(':') == std::string::npos ||
-      text.find_first_of(std::string("[]\0", 3)) != std::string::npos) {
-    return false;
-  }
-  addrinfo hints{};
-  hints.ai_family = AF_INET6;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICHOST;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(text.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
-  from_sockaddr(found->ai_addr, address);
-  freeaddrinfo(found);
-  return address->family == 6;
-}
+using SocketLength = int;
 
 // getaddrinfo needs the socket library started; the parsing calls start it for their own
 // use, as they may run before the connection starts it.
@@ -548,62 +496,11 @@ struct NetUse {
   }
 };
 
-}  // namespace
+}  // namespace platform
 
-bool parse_address(const std::string& text, NetAddress* address) {
-  if (text.empty() || text.find('\0') != std::string::npos) return false;
-  uint32_t ipv4 = 0;
-  if (parse_ipv4(text.c_str(), &ipv4)) {
-    *address = NetAddress{};
-    address->family = 4;
-    std::memcpy(address->bytes, &ipv4, 4);
-    return true;
-  }
-  NetUse use;
-  if (text.front() == '[') {
-    if (text.size() < 3 || text.back() != ']') return false;
-    return parse_ipv6(text.substr(1, text.size() - 2), address);
-  }
-  return parse_ipv6(text, address);
-}
+#include "platform/socket_address.inc"
 
-std::string address_text(const NetAddress& address) {
-  NetUse use;
-  sockaddr_storage storage;
-  int length = to_sockaddr(address, 0, &storage);
-  char text[NI_MAXHOST];
-  if (length == 0 || getnameinfo(reinterpret_cast<const sockaddr*>(&storage), length, text,
-                                 sizeof text, nullptr, 0, NI_NUMERICHOST) != 0) {
-    return std::string();
-  }
-  return text;
-}
-
-std::vector<NetAddress> lookup_addresses(const std::string& name) {
-  std::vector<NetAddress> addresses;
-  if (name.empty() || name.find('\0') != std::string::npos) return addresses;
-  NetUse use;
-  // No AI_ADDRCONFIG: it would drop the IPv6 addresses of a machine whose only IPv6 is
-  // the loopback. An address that cannot be reached fails at once and the next is tried.
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0) return addresses;
-  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-    NetAddress address;
-    from_sockaddr(entry->ai_addr, &address);
-    if (address.family == 0) continue;
-    bool seen = false;
-    for (const NetAddress& known : addresses) {
-      seen = seen || (known.family == address.family && known.scope_id == address.scope_id &&
-                      std::memcmp(known.bytes, address.bytes, 16) == 0);
-    }
-    if (!seen) addresses.push_back(address);
-  }
-  freeaddrinfo(found);
-  return addresses;
-}
+namespace platform {
 
 bool local_host_name(std::string* name) {
   char buffer[256];
