@@ -4,6 +4,7 @@
 #include <shellapi.h>
 
 #include "platform/platform.h"
+#include "platform/platform_win32.h"
 
 namespace platform {
 
@@ -26,10 +27,8 @@ bool open_browser(const std::string& url) {
   // by the text, which comes from the settings.
   if (!starts_with_nocase(url, "https://") && !starts_with_nocase(url, "http://")) return false;
   if (url.find_first_of(std::string("\0\r\n", 3)) != std::string::npos) return false;
-  int length = MultiByteToWideChar(CP_ACP, 0, url.data(), static_cast<int>(url.size()), nullptr, 0);
-  if (length <= 0) return false;
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, url.data(), static_cast<int>(url.size()), &wide[0], length);
+  const std::wstring wide = win32::widen(url);
+  if (wide.empty()) return false;
 
   SHELLEXECUTEINFOW request;
   ZeroMemory(&request, sizeof request);

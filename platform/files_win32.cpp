@@ -23,16 +23,6 @@ bool starts_with(const std::wstring& text, const wchar_t* prefix) {
   return text.compare(0, std::wcslen(prefix), prefix) == 0;
 }
 
-// Text in the ANSI code page made wide, as the ANSI file functions convert their names.
-std::wstring widen(const std::string& text) {
-  if (text.empty() || text.size() > kLongestPath) return std::wstring();
-  int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
-                                   nullptr, 0);
-  if (length <= 0) return std::wstring();
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
-  return wide;
-}
 
 // Wide text back in the ANSI code page; false when a character has no form there.
 bool narrow(const std::wstring& wide, std::string* text) {
@@ -94,7 +84,18 @@ bool move_over(const std::wstring& from, const std::wstring& to) {
 
 namespace win32 {
 
+std::wstring widen(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                                   nullptr, 0);
+  if (length <= 0) return std::wstring();
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
+  return wide;
+}
+
 std::wstring long_path(const std::string& path) {
+  if (path.size() > kLongestPath) return std::wstring();
   std::wstring wide = widen(path);
   if (wide.empty()) return std::wstring();
   if (starts_with(wide, L"\\\\?\\") || starts_with(wide, L"\\\\.\\")) return wide;

@@ -28,6 +28,7 @@
 #include "platform/certificate_win32.h"
 #include "platform/http.h"
 #include "platform/platform.h"
+#include "platform/platform_win32.h"
 #include "platform/tls.h"
 
 namespace platform {
@@ -67,16 +68,6 @@ class Deadline {
   uint32_t start_;
   uint32_t limit_;
 };
-
-std::wstring widen(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
-                                   nullptr, 0);
-  if (length <= 0) return std::wstring();
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
-  return wide;
-}
 
 // Printable ASCII of wide text; anything else becomes '?', so a detail stays one line.
 std::string printable(const std::wstring& text) {
@@ -344,7 +335,7 @@ HttpResponse http_post_form(const std::string& url, const std::string& body,
                             const HttpParams& params) {
   Deadline deadline(params.timeout_ms);
 
-  std::wstring wide_url = widen(url);
+  std::wstring wide_url = win32::widen(url);
   URL_COMPONENTS parts;
   std::memset(&parts, 0, sizeof parts);
   parts.dwStructSize = sizeof parts;

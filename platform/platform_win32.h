@@ -19,6 +19,10 @@ bool executable_path_95(std::string* path);
 // (its deletion then takes effect when it is closed or the process ends).
 std::FILE* create_exclusive_file(const std::string& path, bool deletable);
 
+// Text in the ANSI code page (code page 932 on a Japanese system) made wide, as the ANSI
+// functions convert their arguments; empty for an empty text or one that does not convert.
+std::wstring widen(const std::string& text);
+
 // The full form of a path for the wide file functions, which take it at any length (the
 // ANSI ones stop at MAX_PATH, 260 characters): the text in the ANSI code page made wide,
 // made full against the current directory ("." and ".." resolved, "/" made "\\"), then

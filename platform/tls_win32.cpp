@@ -38,6 +38,7 @@
 #include <security.h>
 
 #include "platform/platform.h"
+#include "platform/platform_win32.h"
 #include "platform/tls.h"
 #include "platform/certificate_win32.h"
 
@@ -140,15 +141,6 @@ std::string printable_wide(const WCHAR* text) {
   return out;
 }
 
-std::wstring widen(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
-                                   nullptr, 0);
-  if (length <= 0) return std::wstring();
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
-  return wide;
-}
 
 // ---------------------------------------------------------------- raw socket I/O
 
@@ -621,7 +613,7 @@ std::string check_certificate(PCCERT_CONTEXT certificate, const TlsParams& param
   } else {
     NetAddress address;
     bool by_address = parse_address(params.host, &address);
-    std::wstring name = widen(params.host);
+    std::wstring name = win32::widen(params.host);
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
     ssl.cbSize = sizeof ssl;
     ssl.dwAuthType = AUTHTYPE_SERVER;
