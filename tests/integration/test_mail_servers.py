@@ -289,7 +289,9 @@ class Pipelining(MailServerTest):
         r = self.send("-d", "-f" + self.sender, "-Tpipelined",
                       address("alice") + "," + address("bob"))
         self.assertEqual(r.status, 0, r)
-        trace = r.stdout.decode("latin-1")
+        # A Windows console ends each printed line with CR LF, so a sent CR LF shows as
+        # CR CR LF there.
+        trace = r.stdout.decode("latin-1").replace("\r\r\n", "\r\n")
         data = trace.index("Send: DATA")
         self.assertLess(trace.index("Send: MAIL FROM"), data)
         self.assertNotIn("Recv:", trace[trace.index("Send: MAIL FROM"):data])
